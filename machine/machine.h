@@ -1,0 +1,109 @@
+// The emulated computer: exec, dos, cybpci.library with the VT8231 audio
+// function, ac97mixer.library with its codec, a clock, captures, a trace and
+// the machine's checks. One machine per process: Run boots it, runs an entry
+// routine on its main task, and returns what happened.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace machine {
+
+enum class ClockKind { Virtual, Real };
+
+enum class Fault {
+    MixerLibrary,    // ac97mixer.library missing
+    MixerLibraryOld, // ac97mixer.library older than version 50
+    Mixer,           // FindMixer finds nothing
+    PciLibrary,      // cybpci.library missing
+    Device,          // no VT8231 audio function on the bus
+    Memory,          // AllocVec fails
+    IntServer,       // AddPciIntServer fails
+    IoWindow,        // the I/O base attribute reads 0
+    Signal,          // no free signal bit
+};
+
+// What a sink is handed as the DAC or the S/PDIF transmitter plays.
+struct AudioChunk {
+    std::uint32_t rate;        // frames per second
+    bool muted;                // DAC: bit 15 of PCM out volume
+    bool nonAudio;             // S/PDIF: the /AUDIO bit of S/PDIF control
+    std::uint64_t timeUs;      // machine time of the first frame
+    const std::uint8_t* bytes; // 16-bit little-endian stereo frames
+    std::size_t size;
+};
+
+class AudioSink {
+public:
+    virtual ~AudioSink() = default;
+    virtual void Write(const AudioChunk& chunk) = 0;
+    // The run has ended; nothing more will be written.
+    virtual void Finish() {}
+};
+
+// A stretch of a capture over which the stream's settings stayed the same.
+struct Segment {
+    std::size_t offset; // byte offset in Capture::bytes
+    std::uint32_t rate;
+    bool muted;
+    bool nonAudio;
+};
+
+struct Capture {
+    std::vector<std::uint8_t> bytes;
+    std::vector<Segment> segments;
+};
+
+struct Config {
+    ClockKind clock = ClockKind::Virtual;
+    double speed = 1.0; // real clock only
+
+    // Codec power-on state. The default machine has the S/PDIF transmitter and
+    // variable-rate audio on; any register may be given another power-on value.
+    bool spdifOn = true;
+    bool vraOn = true;
+    std::map<std::uint32_t, std::uint16_t> codecPowerOn;
+
+    std::set<Fault> faults;
+    int failReadAt = 0;                      // the n-th Read (from 1) fails
+    std::map<int, std::uint32_t> slowReadMs; // n-th Read takes this much machine time
+    long long breakAfterBlocks = -1;         // CTRL-C after this many block ends
+    long long breakAtUs = -1;                // CTRL-C at this machine time
+    bool hostSigint = false;                 // SIGINT on the host is CTRL-C
+
+    bool echoOutput = false;        // also write what the player prints to stdout
+    bool captureAudio = true;       // keep the DAC and S/PDIF streams in memory
+    AudioSink* dacSink = nullptr;   // not owned
+    AudioSink* spdifSink = nullptr; // not owned
+    std::function<void(const std::string&)> traceSink; // each trace line as it happens
+};
+
+struct Report {
+    std::uint64_t blocks = 0;   // blocks the channel played to their end
+    std::uint64_t timeUs = 0;   // machine time at the end of the run
+    std::uint64_t overruns = 0; // blocks played while being refilled, or played again
+};
+
+struct Result {
+    int returnCode = 0;
+    std::string output;             // everything the player printed
+    std::vector<std::string> trace; // JSON Lines, one object each
+    Capture dac;
+    Capture spdif;
+    std::vector<std::string> violations;
+    Report report;
+    // Codec register file after the run.
+    std::map<std::uint32_t, std::uint16_t> codecRegisters;
+};
+
+using Entry = std::function<int(std::int32_t argc, char** argv)>;
+
+// Boots a machine configured so, runs entry with argv on its main task, checks
+// what the run left behind and returns it all. argv[0] is the command name.
+Result Run(const Config& config, const Entry& entry, const std::vector<std::string>& argv);
+
+} // namespace machine

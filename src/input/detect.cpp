@@ -1,0 +1,61 @@
+#include "input/detect.h"
+
+#include <cstring>
+
+#include "frontend/player_state.h"
+#include "input/headers.h"
+#include "platform/byteorder.h"
+#include "spdif/data_burst.h"
+
+namespace {
+
+void RecordRead(std::int32_t count) {
+    gPlayerState.lastReadCount = count;
+    if (count < 0) {
+        gPlayerState.readFailed = true;
+    }
+}
+
+InputFormat IffFormat(const std::uint8_t* header) {
+    double rate = 0.0;
+    ExtendedToDouble(header + kIffRateOffset, &rate);
+    InputFormat format;
+    format.playMode = PlayMode::IffPcm;
+    format.playbackRate = RateFromDouble(rate);
+    format.swapBytes = true;
+    Printf("freq: %ld\n", static_cast<long>(format.playbackRate));
+    return format;
+}
+
+} // namespace
+
+InputFormat DetectInput(BPTR file) {
+    auto* header = reinterpret_cast<std::uint8_t*>(gPlayerState.bufferAddress[0]);
+    // The count is not needed: the tests below look at the buffer as the read left it.
+    RecordRead(Read(file, header, kIffHeaderSize));
+    Printf("Transfering audio data\n");
+
+    if (std::memcmp(header, "FORM", 4) == 0) {
+        // Samples follow the header: the file stays where the read left it.
+        return IffFormat(header);
+    }
+
+    InputFormat format;
+    if (LoadBE16(header) == kAc3SyncWord) {
+        const Ac3HeaderInfo info = ParseAc3SyncInfo(header);
+        if (info.sampleRate != -1 && info.bitRate != 0) {
+            Printf("AC3 Stream SampleRate = %ldHz BitRate = %ldkbit\n",
+                   static_cast<long>(info.sampleRate), static_cast<long>(info.bitRate));
+            Printf("Transfering data in AC3 mode, freq: %ld\n",
+                   static_cast<long>(format.playbackRate));
+            format.playMode = PlayMode::Ac3;
+            format.payloadOffset = iec61937::kBurstHeaderSize;
+            format.readSize = info.frameLength;
+            format.frameLength = info.frameLength;
+            format.swapBytes = true;
+        }
+    }
+    // AC-3 and raw data are played from the first byte, sync word included.
+    Seek(file, 0, OFFSET_BEGINNING);
+    return format;
+}

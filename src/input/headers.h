@@ -1,0 +1,21 @@
+// Stream headers: AC-3 sync information and the IFF 80-bit extended rate.
+#pragma once
+
+#include <cstdint>
+
+#include "input/input_format.h"
+
+inline constexpr std::uint16_t kAc3SyncWord = 0x0B77;
+inline constexpr std::uint32_t kAc3SyncInfoSize = 5;
+
+// Parses the first five bytes of an AC-3 frame; prints why a stream is refused.
+Ac3HeaderInfo ParseAc3SyncInfo(const std::uint8_t* header);
+
+// Converts 10 bytes of big-endian 80-bit extended precision to a double by
+// selecting bits: exponents outside the double's range are not rebiased and
+// the mantissa is truncated. source needs no alignment.
+void ExtendedToDouble(const void* source, double* result);
+
+// The integer rate of a double, truncated toward zero. NaN gives 0; values at
+// or beyond the signed 32-bit limits saturate.
+std::int32_t RateFromDouble(double value);

@@ -1,0 +1,54 @@
+#include "input/refill.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "frontend/player_state.h"
+
+void SwapBytes16(void* start, std::uint32_t length) {
+    auto* p = static_cast<std::uint8_t*>(start);
+    for (std::uint32_t i = 0; i + 1 < length; i += 2) {
+        const std::uint8_t first = p[i];
+        p[i] = p[i + 1];
+        p[i + 1] = first;
+    }
+}
+
+std::int32_t FillTransferBuffer(BPTR file, const InputFormat& format, std::uint32_t index) {
+    PlayerState& s = gPlayerState;
+    auto* buffer = reinterpret_cast<std::uint8_t*>(s.bufferAddress[index]);
+    // The data region: everything after the burst preamble in AC-3 mode, the
+    // whole buffer otherwise. Nothing is ever read or swapped beyond it.
+    const std::uint32_t offset = std::min(format.payloadOffset, kTransferBufferSize);
+    const std::uint32_t region =
+        format.playMode == PlayMode::Ac3 ? format.frameLength : kTransferBufferSize;
+    const std::uint32_t size = std::min(region, kTransferBufferSize - offset);
+    std::uint8_t* destination = buffer + offset;
+
+    const std::int32_t count =
+        Read(file, destination, static_cast<std::int32_t>(std::min(format.readSize, size)));
+    s.lastReadCount = count;
+    // A failed read ends the data like the end of the file does.
+    if (count < 0) {
+        s.readFailed = true;
+    }
+    const std::uint32_t valid = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+
+    // The controller always plays the whole buffer: what this read did not
+    // fill must be silence, not the buffer's previous audio.
+    std::memset(destination + valid, 0, size - valid);
+
+    if (format.playMode == PlayMode::Ac3) {
+        // A burst is whole whatever its payload: any data makes a full burst.
+        s.fillLength[index] = valid > 0 ? static_cast<std::int32_t>(kTransferBufferSize) : 0;
+        if (count >= 0) {
+            SwapBytes16(destination, size);
+        }
+    } else {
+        s.fillLength[index] = static_cast<std::int32_t>(valid);
+        if (format.swapBytes) {
+            SwapBytes16(destination, valid);
+        }
+    }
+    return count;
+}
