@@ -4,6 +4,7 @@
 // routine on its main task, and returns what happened.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -74,6 +75,9 @@ struct Config {
     long long breakAfterBlocks = -1;         // CTRL-C after this many block ends
     long long breakAtUs = -1;                // CTRL-C at this machine time
     bool hostSigint = false;                 // SIGINT on the host is CTRL-C
+    // In virtual time, a Wait that nothing has ended after this much machine
+    // time, with no scripted break pending, is a hang.
+    std::uint64_t hangTimeoutUs = 60'000'000;
 
     bool echoOutput = false;        // also write what the player prints to stdout
     bool captureAudio = true;       // keep the DAC and S/PDIF streams in memory
@@ -88,8 +92,17 @@ struct Report {
     std::uint64_t overruns = 0; // blocks played while being refilled, or played again
 };
 
+// The playback channel's registers as the device holds them.
+struct ChannelRegisters {
+    std::uint8_t status = 0; // ACTIVE included
+    std::uint8_t type = 0;
+    std::uint8_t lastControl = 0; // the last value written to control
+    std::uint32_t tablePointer = 0;
+};
+
 struct Result {
-    int returnCode = 0;
+    int returnCode = 0; // -1 when the machine ended the run (a hang)
+    bool hung = false;
     std::string output;             // everything the player printed
     std::vector<std::string> trace; // JSON Lines, one object each
     Capture dac;
@@ -98,6 +111,9 @@ struct Result {
     Report report;
     // Codec register file after the run.
     std::map<std::uint32_t, std::uint16_t> codecRegisters;
+    // PCI configuration space of the audio function after the run.
+    std::vector<std::uint8_t> pciConfig;
+    ChannelRegisters channel;
 };
 
 using Entry = std::function<int(std::int32_t argc, char** argv)>;
@@ -105,5 +121,8 @@ using Entry = std::function<int(std::int32_t argc, char** argv)>;
 // Boots a machine configured so, runs entry with argv on its main task, checks
 // what the run left behind and returns it all. argv[0] is the command name.
 Result Run(const Config& config, const Entry& entry, const std::vector<std::string>& argv);
+
+// Machine time of the running machine, in microseconds. Only during Run.
+std::uint64_t TimeUs();
 
 } // namespace machine

@@ -1,0 +1,31 @@
+// The AC'97 codec behind ac97mixer.library: its register file, variable-rate
+// audio, the DAC and the S/PDIF transmitter.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace machine {
+
+struct Machine;
+struct Config;
+
+struct Codec {
+    std::array<std::uint16_t, 64> registers{};
+    std::array<std::uint16_t, 64> powerOn{};
+};
+
+void ResetCodec(Codec& codec, const Config& config);
+
+std::uint16_t CodecRead(Machine& m, std::uint32_t reg);
+void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value);
+
+// The rate at which the DAC takes frames, in Hz; never 0.
+std::uint32_t DacRate(const Codec& codec);
+
+// Frames fetched by the controller reach the DAC and, when the transmitter is
+// on, the S/PDIF output.
+void CodecPlay(Machine& m, const std::uint8_t* bytes, std::size_t size, std::uint64_t timeNs);
+
+} // namespace machine

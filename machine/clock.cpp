@@ -1,0 +1,260 @@
+#include "machine/clock.h"
+
+#include <algorithm>
+#include <csignal>
+#include <vector>
+
+#include "hw/vt8231.h"
+#include "machine/state.h"
+#include "machine/trace.h"
+
+namespace machine {
+
+namespace {
+
+thread_local bool t_interrupt = false;
+
+volatile std::sig_atomic_t g_hostSigint = 0;
+struct sigaction g_previousSigint;
+
+void OnHostSigint(int) {
+    g_hostSigint = 1;
+}
+
+// Marks the calling thread as running in interrupt context for a scope.
+class InterruptContext {
+public:
+    InterruptContext() : saved_(t_interrupt) { t_interrupt = true; }
+    ~InterruptContext() { t_interrupt = saved_; }
+    InterruptContext(const InterruptContext&) = delete;
+    InterruptContext& operator=(const InterruptContext&) = delete;
+
+private:
+    bool saved_;
+};
+
+bool Virtual(const Machine& m) {
+    return m.config.clock == ClockKind::Virtual;
+}
+
+double Speed(const Machine& m) {
+    return m.config.speed > 0 ? m.config.speed : 1.0;
+}
+
+void PollHostBreak(Machine& m) {
+    if (m.config.hostSigint && g_hostSigint != 0) {
+        g_hostSigint = 0;
+        DeliverBreak(m);
+    }
+}
+
+std::uint64_t NextEventNs(const Machine& m) {
+    return std::min(m.channel.nextTickNs, m.breakAtNs);
+}
+
+bool ScriptedBreakPending(const Machine& m) {
+    return m.breakAtNs != kNever || (m.breakAfterBlocksPending && ChannelRunning(m));
+}
+
+// Whether anything but the main task itself can still set one of its signals.
+bool CanWake(const Machine& m) {
+    if (m.dispatching || ScriptedBreakPending(m)) {
+        return true;
+    }
+    return ChannelRunning(m) && !m.servers.empty() &&
+           (m.channel.type & (vt8231::kTypeIntFlag | vt8231::kTypeIntEol)) != 0;
+}
+
+[[noreturn]] void Hang(Machine& m, const std::string& why) {
+    Violation(m, "hang: " + why);
+    m.result.hung = true;
+    throw RunEnded{};
+}
+
+// The interrupt line is raised: every installed server runs, in the order of
+// installation, without the machine locked (a server calls Signal and the
+// register functions, which lock it).
+void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
+    std::vector<PciIntServerFunc> servers;
+    for (const auto& entry : m.servers) {
+        servers.push_back(entry->server);
+    }
+    m.dispatching = true;
+    lock.unlock();
+    for (PciIntServerFunc server : servers) {
+        server();
+    }
+    lock.lock();
+    m.dispatching = false;
+    m.taskWake.notify_all();
+}
+
+// Runs, in time order, every device event due at or before dueNs.
+void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t dueNs) {
+    InterruptContext context;
+    for (;;) {
+        PollHostBreak(m);
+        const std::uint64_t next = NextEventNs(m);
+        if (next == kNever || next > dueNs) {
+            return;
+        }
+        if (Virtual(m)) {
+            m.nowNs = std::max(m.nowNs, next);
+        }
+        if (m.breakAtNs <= m.channel.nextTickNs) {
+            m.breakAtNs = kNever;
+            DeliverBreak(m);
+            continue;
+        }
+        if (ChannelTick(m)) {
+            CallServers(m, lock);
+        }
+        if (m.breakAfterBlocksPending &&
+            m.result.report.blocks >= static_cast<std::uint64_t>(m.config.breakAfterBlocks)) {
+            m.breakAfterBlocksPending = false;
+            DeliverBreak(m);
+        }
+    }
+}
+
+void HardwareMain(Machine& m) {
+    t_interrupt = true;
+    std::unique_lock<std::mutex> lock(m.lock);
+    while (!m.stopHardware) {
+        PollHostBreak(m);
+        const std::uint64_t now = NowNs(m);
+        const std::uint64_t next = NextEventNs(m);
+        if (next <= now) {
+            RunDueEvents(m, lock, now);
+            continue;
+        }
+        // Wake at least every few ms to notice a host SIGINT.
+        std::chrono::nanoseconds wait = std::chrono::milliseconds(5);
+        if (next != kNever) {
+            const auto wallNs =
+                static_cast<std::int64_t>(static_cast<double>(next - now) / Speed(m));
+            wait = std::min(wait, std::chrono::nanoseconds(wallNs + 1));
+        }
+        m.hardwareWake.wait_for(lock, wait);
+    }
+}
+
+} // namespace
+
+std::uint64_t NowNs(Machine& m) {
+    if (!Virtual(m)) {
+        const auto wall = std::chrono::steady_clock::now() - m.wallStart;
+        const double ns =
+            static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count());
+        m.nowNs = std::max(m.nowNs, static_cast<std::uint64_t>(ns * Speed(m)));
+    }
+    return m.nowNs;
+}
+
+bool InInterrupt() {
+    return t_interrupt;
+}
+
+void CheckTaskContext(Machine& m, const char* call) {
+    if (t_interrupt) {
+        Violation(m, std::string(call) + " called in interrupt context");
+    }
+}
+
+void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns) {
+    if (Virtual(m)) {
+        const std::uint64_t until = m.nowNs + ns;
+        RunDueEvents(m, lock, until);
+        m.nowNs = std::max(m.nowNs, until);
+        return;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::nanoseconds(static_cast<std::int64_t>(static_cast<double>(ns) / Speed(m)));
+    while (std::chrono::steady_clock::now() < deadline) {
+        m.taskWake.wait_until(lock, deadline);
+    }
+}
+
+std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
+    Task& task = m.mainTask;
+    const std::uint64_t start = NowNs(m);
+    const std::uint64_t limitNs = m.config.hangTimeoutUs * 1000;
+    while ((task.receivedSignals & mask) == 0) {
+        PollHostBreak(m);
+        if ((task.receivedSignals & mask) != 0) {
+            break;
+        }
+        if (!CanWake(m)) {
+            if (!m.config.hostSigint) {
+                Hang(m, "Wait with nothing that can wake the task");
+            }
+            // Only the user can end this wait now.
+            m.taskWake.wait_for(lock, std::chrono::milliseconds(10));
+            continue;
+        }
+        if (!ScriptedBreakPending(m) && NowNs(m) - start > limitNs) {
+            Hang(m, "no wake-up in " + std::to_string(m.config.hangTimeoutUs / 1000000) +
+                        " s of machine time");
+        }
+        if (Virtual(m)) {
+            RunDueEvents(m, lock, NextEventNs(m));
+        } else {
+            m.taskWake.wait_for(lock, std::chrono::milliseconds(5));
+        }
+    }
+    const std::uint32_t arrived = task.receivedSignals & mask;
+    task.receivedSignals &= ~mask;
+    return arrived;
+}
+
+void KickHardware(Machine& m) {
+    if (!Virtual(m)) {
+        m.hardwareWake.notify_all();
+    }
+}
+
+void DeliverBreak(Machine& m) {
+    m.mainTask.receivedSignals |= SIGBREAKF_CTRL_C;
+    Trace(m, "break");
+    m.taskWake.notify_all();
+}
+
+void StartClock(Machine& m) {
+    m.wallStart = std::chrono::steady_clock::now();
+    if (m.config.hostSigint) {
+        g_hostSigint = 0;
+        struct sigaction action {};
+        action.sa_handler = OnHostSigint;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &g_previousSigint);
+    }
+    if (m.config.breakAtUs == 0) {
+        DeliverBreak(m);
+    } else if (m.config.breakAtUs > 0) {
+        m.breakAtNs = static_cast<std::uint64_t>(m.config.breakAtUs) * 1000;
+    }
+    if (m.config.breakAfterBlocks == 0) {
+        DeliverBreak(m);
+    }
+    m.breakAfterBlocksPending = m.config.breakAfterBlocks > 0;
+    if (!Virtual(m)) {
+        m.hardware = std::thread(HardwareMain, std::ref(m));
+    }
+}
+
+void StopClock(Machine& m) {
+    if (m.hardware.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(m.lock);
+            m.stopHardware = true;
+        }
+        m.hardwareWake.notify_all();
+        m.hardware.join();
+    }
+    if (m.config.hostSigint) {
+        sigaction(SIGINT, &g_previousSigint, nullptr);
+    }
+}
+
+} // namespace machine

@@ -1,0 +1,208 @@
+// cybpci.library on the machine: one PCI bus holding the VT8231 audio
+// function, its configuration space, its I/O window, bus addresses for
+// memory from AllocVec, and interrupt servers.
+#include "platform/cybpci.h"
+
+#include <algorithm>
+
+#include "hw/vt8231.h"
+#include "machine/clock.h"
+#include "machine/io_window.h"
+#include "machine/state.h"
+#include "machine/trace.h"
+#include "platform/byteorder.h"
+
+using machine::TheMachine;
+
+namespace {
+
+constexpr std::uint32_t kPciStatus = 0x06;
+constexpr std::uint16_t kStatusWriteOneToClear = 0xF900; // error bits 15:11 and 8
+constexpr std::uint32_t kPciInterruptPin = 0x3D;
+
+bool CheckBase(machine::Machine& m, Library* base, const char* call) {
+    if (base != &m.pciLibrary || m.pciLibrary.openCount == 0) {
+        machine::Violation(m,
+                           std::string(call) + " with a base that is not the open cybpci.library");
+        return false;
+    }
+    return true;
+}
+
+bool CheckDevice(machine::Machine& m, PciDevice* device, const char* call) {
+    if (device != &m.device || !m.devicePresent) {
+        machine::Violation(m,
+                           std::string(call) + " with a device that FindPciDevice did not return");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+namespace machine {
+
+void ResetPciDevice(PciDevice& device) {
+    std::fill(std::begin(device.config), std::end(device.config), std::uint8_t{0});
+    // VT8231 data sheet, function 5 (AC'97 audio) configuration space defaults.
+    StoreLE16(&device.config[0x00], vt8231::kVendorId);
+    StoreLE16(&device.config[0x02], vt8231::kDeviceId);
+    StoreLE16(&device.config[vt8231::kPciCommand], 0x0000);
+    StoreLE16(&device.config[kPciStatus], 0x0210); // medium DEVSEL, capabilities list
+    device.config[0x08] = 0x50;                    // revision
+    device.config[0x09] = 0x00;                    // class 04 01 00: multimedia audio
+    device.config[0x0A] = 0x01;
+    device.config[0x0B] = 0x04;
+    StoreLE32(&device.config[0x10], kIoWindowBase | vt8231::kIoSpaceIndicator);
+    device.config[vt8231::kPciInterruptLine] = 0xFF; // not routed yet
+    device.config[kPciInterruptPin] = 0x03;          // INTC
+}
+
+} // namespace machine
+
+PciDevice* FindPciDevice(Library* base, PciDevice* start, const TagItem* tags) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "FindPciDevice");
+    if (!CheckBase(m, base, "FindPciDevice") || !m.devicePresent || start != nullptr) {
+        return nullptr;
+    }
+    for (const TagItem* tag = tags; tag != nullptr && tag->ti_Tag != TAG_DONE; ++tag) {
+        if (tag->ti_Tag == PCIFIND_VENDOR && tag->ti_Data != vt8231::kVendorId) {
+            return nullptr;
+        }
+        if (tag->ti_Tag == PCIFIND_DEVICE && tag->ti_Data != vt8231::kDeviceId) {
+            return nullptr;
+        }
+    }
+    return &m.device;
+}
+
+std::uint32_t WritePciConfigLong(Library* base, PciDevice* device, std::uint32_t offset,
+                                 std::uint32_t value) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "WritePciConfigLong");
+    machine::Trace(m, "pci_config_write", {{"offset", offset}, {"width", 32}, {"value", value}});
+    if (!CheckBase(m, base, "WritePciConfigLong") ||
+        !CheckDevice(m, device, "WritePciConfigLong")) {
+        return 0;
+    }
+    if (offset > 0xFC || (offset & 3) != 0) {
+        machine::Violation(m, "WritePciConfigLong at an offset that is not a dword");
+        return 0;
+    }
+    std::uint8_t* config = device->config;
+    switch (offset) {
+    case 0x00: // vendor and device ID
+    case 0x08: // revision and class
+        break;
+    case vt8231::kPciCommand: {
+        StoreLE16(&config[vt8231::kPciCommand], static_cast<std::uint16_t>(value));
+        // Status bits are cleared by writing 1, as PCI defines.
+        const auto clear = static_cast<std::uint16_t>((value >> 16) & kStatusWriteOneToClear);
+        StoreLE16(&config[kPciStatus],
+                  static_cast<std::uint16_t>(LoadLE16(&config[kPciStatus]) & ~clear));
+        break;
+    }
+    case 0x10:
+        break; // the window stays where the firmware put it
+    default:
+        StoreLE32(&config[offset], value);
+        break;
+    }
+    return 0;
+}
+
+std::uint32_t WritePciConfigByte(Library* base, PciDevice* device, std::uint32_t offset,
+                                 std::uint8_t value) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "WritePciConfigByte");
+    machine::Trace(m, "pci_config_write", {{"offset", offset}, {"width", 8}, {"value", value}});
+    if (!CheckBase(m, base, "WritePciConfigByte") ||
+        !CheckDevice(m, device, "WritePciConfigByte")) {
+        return 0;
+    }
+    if (offset > 0xFF) {
+        machine::Violation(m, "WritePciConfigByte outside the configuration space");
+        return 0;
+    }
+    if (offset < 0x0C || (offset >= 0x10 && offset < 0x14) || offset == kPciInterruptPin) {
+        return 0; // read-only here: IDs, command and status go through the dword
+    }
+    device->config[offset] = value;
+    return 0;
+}
+
+std::uint32_t GetPciDeviceAttr(Library* base, PciDevice* device, std::uint32_t attribute) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "GetPciDeviceAttr");
+    if (!CheckBase(m, base, "GetPciDeviceAttr") || !CheckDevice(m, device, "GetPciDeviceAttr")) {
+        return 0;
+    }
+    if (attribute != PCIATTR_BASE0 || HasFault(m, machine::Fault::IoWindow)) {
+        return 0;
+    }
+    return LoadLE32(&device->config[0x10]);
+}
+
+void* AddPciIntServer(Library* base, PciDevice* device, PciIntServerFunc server, void* data,
+                      const TagItem* tags) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "AddPciIntServer");
+    (void)tags; // priority and sharing: this bus has one interrupt line
+    void* handle = nullptr;
+    if (CheckBase(m, base, "AddPciIntServer") && CheckDevice(m, device, "AddPciIntServer") &&
+        server != nullptr && !HasFault(m, machine::Fault::IntServer)) {
+        m.servers.push_back(
+            std::make_unique<machine::IntServerEntry>(machine::IntServerEntry{server, data}));
+        handle = m.servers.back().get();
+    }
+    machine::Trace(m, "int_server_add", {{"ok", handle != nullptr}});
+    return handle;
+}
+
+std::uint32_t RemPciIntServer(Library* base, void* handle) {
+    machine::Machine& m = TheMachine();
+    std::unique_lock<std::mutex> lock(m.lock);
+    machine::CheckTaskContext(m, "RemPciIntServer");
+    machine::Trace(m, "int_server_remove");
+    if (!CheckBase(m, base, "RemPciIntServer") || handle == nullptr) {
+        return 0;
+    }
+    auto it = std::find_if(m.servers.begin(), m.servers.end(),
+                           [handle](const auto& entry) { return entry.get() == handle; });
+    if (it == m.servers.end()) {
+        machine::Violation(m, "RemPciIntServer of a handle AddPciIntServer did not return");
+        return 0;
+    }
+    if (m.channel.active) {
+        machine::Violation(m, "interrupt server removed while the channel is active");
+    }
+    // As with the target's RemIntServer, a server that is running finishes
+    // before the call returns.
+    if (!machine::InInterrupt()) {
+        m.taskWake.wait(lock, [&m] { return !m.dispatching; });
+    }
+    it = std::find_if(m.servers.begin(), m.servers.end(),
+                      [handle](const auto& entry) { return entry.get() == handle; });
+    if (it != m.servers.end()) {
+        m.servers.erase(it);
+    }
+    return 0;
+}
+
+std::uint32_t GetPciBusAddress(Library* base, PciDevice* device, void* cpuAddress) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "GetPciBusAddress");
+    if (!CheckBase(m, base, "GetPciBusAddress") || !CheckDevice(m, device, "GetPciBusAddress")) {
+        return 0;
+    }
+    // Only memory from AllocVec is reachable by the device; anything else
+    // has no bus address.
+    return machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(cpuAddress));
+}

@@ -1,0 +1,155 @@
+// dos.library on the machine: read-only host files, Delay in machine time and
+// Printf into the run's output.
+#include "platform/dos.h"
+
+#include <cstdarg>
+#include <iostream>
+
+#include "machine/clock.h"
+#include "machine/printf_format.h"
+#include "machine/state.h"
+#include "machine/trace.h"
+
+using machine::TheMachine;
+
+namespace {
+
+constexpr std::uint64_t kNsPerTick = 1000000000 / TICKS_PER_SECOND;
+
+machine::OpenFile* FindFile(machine::Machine& m, BPTR file) {
+    auto it = m.files.find(file);
+    return it == m.files.end() ? nullptr : &it->second;
+}
+
+} // namespace
+
+BPTR Open(const char* name, std::int32_t accessMode) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "Open");
+    std::FILE* file = nullptr;
+    if (name != nullptr && accessMode == MODE_OLDFILE) {
+        file = std::fopen(name, "rb");
+    }
+    BPTR handle = 0;
+    if (file != nullptr) {
+        handle = m.nextFile;
+        m.nextFile += 4;
+        m.files.emplace(handle, machine::OpenFile{file, name});
+    }
+    machine::Trace(m, "file_open", {{"name", name != nullptr ? name : ""}, {"ok", handle != 0}});
+    return handle;
+}
+
+std::int32_t Close(BPTR file) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "Close");
+    machine::Trace(m, "file_close");
+    machine::OpenFile* open = FindFile(m, file);
+    if (open == nullptr) {
+        if (file != 0) {
+            machine::Violation(m, "Close of a file that is not open");
+        }
+        return 0;
+    }
+    std::fclose(open->file);
+    m.files.erase(file);
+    return 1;
+}
+
+std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
+    machine::Machine& m = TheMachine();
+    std::unique_lock<std::mutex> lock(m.lock);
+    machine::CheckTaskContext(m, "Read");
+    const int call = ++m.readCalls;
+    machine::OpenFile* open = FindFile(m, file);
+    std::int32_t count = -1;
+    if (open != nullptr && length >= 0 && call != m.config.failReadAt) {
+        const auto slow = m.config.slowReadMs.find(call);
+        if (slow != m.config.slowReadMs.end()) {
+            // The disk takes its time: the devices keep running, and the
+            // data lands only when the read is done.
+            m.readInProgress = true;
+            m.readBus = machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
+            m.readLength = m.readBus != 0 ? static_cast<std::uint32_t>(length) : 0;
+            machine::SleepFor(m, lock, std::uint64_t{slow->second} * 1000000);
+            m.readInProgress = false;
+            open = FindFile(m, file);
+        }
+        if (open != nullptr) {
+            count = static_cast<std::int32_t>(
+                std::fread(buffer, 1, static_cast<std::size_t>(length), open->file));
+            if (count == 0 && std::ferror(open->file) != 0) {
+                count = -1;
+            }
+        }
+        const std::uint32_t bus =
+            machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
+        if (bus != 0) {
+            machine::NoteRefill(m, bus, static_cast<std::uint32_t>(length));
+        }
+    }
+    machine::Trace(m, "file_read", {{"requested", length}, {"count", count}});
+    return count;
+}
+
+std::int32_t Seek(BPTR file, std::int32_t position, std::int32_t mode) {
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "Seek");
+    machine::OpenFile* open = FindFile(m, file);
+    if (open == nullptr) {
+        return -1;
+    }
+    const long old = std::ftell(open->file);
+    std::fseek(open->file, 0, SEEK_END);
+    const long size = std::ftell(open->file);
+    long target = -1;
+    switch (mode) {
+    case OFFSET_BEGINNING:
+        target = position;
+        break;
+    case OFFSET_CURRENT:
+        target = old + position;
+        break;
+    case OFFSET_END:
+        target = size + position;
+        break;
+    default:
+        break;
+    }
+    // A position outside the file is an error and leaves the file where it was.
+    if (target < 0 || target > size) {
+        std::fseek(open->file, old, SEEK_SET);
+        return -1;
+    }
+    std::fseek(open->file, target, SEEK_SET);
+    return static_cast<std::int32_t>(old);
+}
+
+void Delay(std::int32_t ticks) {
+    machine::Machine& m = TheMachine();
+    std::unique_lock<std::mutex> lock(m.lock);
+    machine::CheckTaskContext(m, "Delay");
+    machine::Trace(m, "delay", {{"ticks", ticks}});
+    if (ticks > 0 && !machine::InInterrupt()) {
+        machine::SleepFor(m, lock, static_cast<std::uint64_t>(ticks) * kNsPerTick);
+    }
+}
+
+std::int32_t Printf(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const std::string text = machine::FormatPrintf(format, args);
+    va_end(args);
+    machine::Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    machine::CheckTaskContext(m, "Printf");
+    m.result.output += text;
+    if (m.config.echoOutput) {
+        std::cout << text << std::flush;
+    }
+    machine::Trace(m, "print", {{"text", text}});
+    return static_cast<std::int32_t>(text.size());
+}

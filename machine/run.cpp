@@ -1,0 +1,128 @@
+// Boots the machine, runs the entry routine as its main task, and checks
+// what the run left behind.
+#include "machine/machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "hw/vt8231.h"
+#include "machine/clock.h"
+#include "machine/io_window.h"
+#include "machine/state.h"
+#include "machine/trace.h"
+
+namespace machine {
+
+namespace {
+
+Machine* g_machine = nullptr;
+
+void Boot(Machine& m) {
+    m.mainTask.allocatedSignals = 0x0000FFFF; // 0 to 15 belong to the system
+    m.devicePresent = !HasFault(m, Fault::Device);
+    ResetPciDevice(m.device);
+    ResetChannel(m.channel);
+    ResetCodec(m.codec, m.config);
+}
+
+// What a well-behaved program gives back before it returns.
+void CheckHeld(Machine& m) {
+    for (const Library* library : {&m.pciLibrary, &m.mixerLibrary}) {
+        if (library->openCount > 0) {
+            Violation(m, std::string(library->name) + " still open at the end of the run");
+        }
+    }
+    for (const auto& [cpu, block] : m.memory.blocks) {
+        Violation(m, "memory block of " + std::to_string(block.size) +
+                         " bytes still allocated at the end of the run");
+    }
+    for (int bit = 16; bit < 32; ++bit) {
+        if ((m.mainTask.allocatedSignals & (1u << bit)) != 0) {
+            Violation(m,
+                      "signal " + std::to_string(bit) + " still allocated at the end of the run");
+        }
+    }
+    if (!m.servers.empty()) {
+        Violation(m, "interrupt server still installed at the end of the run");
+    }
+    for (const auto& [handle, file] : m.files) {
+        Violation(m, "file " + file.name + " still open at the end of the run");
+        std::fclose(file.file);
+    }
+    m.files.clear();
+    if (m.channel.active) {
+        Violation(m, "channel still running at the end of the run");
+    }
+}
+
+void Collect(Machine& m) {
+    Result& r = m.result;
+    r.report.timeUs = NowNs(m) / 1000;
+    for (std::uint32_t reg = 0; reg <= 0x7E; reg += 2) {
+        r.codecRegisters[reg] = m.codec.registers[reg >> 1];
+    }
+    r.pciConfig.assign(std::begin(m.device.config), std::end(m.device.config));
+    r.channel.status = static_cast<std::uint8_t>(m.channel.status |
+                                                 (m.channel.active ? vt8231::kStatusActive : 0));
+    r.channel.type = m.channel.type;
+    r.channel.lastControl = m.channel.lastControl;
+    r.channel.tablePointer = m.channel.tablePointer;
+}
+
+} // namespace
+
+Machine& TheMachine() {
+    if (g_machine == nullptr) {
+        std::fputs("machine: platform call outside machine::Run\n", stderr);
+        std::abort();
+    }
+    return *g_machine;
+}
+
+std::uint64_t TimeUs() {
+    Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    return NowNs(m) / 1000;
+}
+
+Result Run(const Config& config, const Entry& entry, const std::vector<std::string>& argv) {
+    auto m = std::make_unique<Machine>(config);
+    Boot(*m);
+    g_machine = m.get();
+
+    std::vector<std::string> args = argv;
+    std::vector<char*> pointers;
+    for (std::string& arg : args) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+
+    {
+        std::lock_guard<std::mutex> guard(m->lock);
+        StartClock(*m);
+    }
+    int returnCode = -1;
+    try {
+        returnCode = entry(static_cast<std::int32_t>(args.size()), pointers.data());
+    } catch (const RunEnded&) {
+        returnCode = -1;
+    }
+    StopClock(*m);
+
+    {
+        std::lock_guard<std::mutex> guard(m->lock);
+        CheckHeld(*m);
+        Collect(*m);
+        m->result.returnCode = returnCode;
+    }
+    for (AudioSink* sink : {config.dacSink, config.spdifSink}) {
+        if (sink != nullptr) {
+            sink->Finish();
+        }
+    }
+    g_machine = nullptr;
+    return std::move(m->result);
+}
+
+} // namespace machine

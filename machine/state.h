@@ -1,0 +1,113 @@
+// The one machine of the process: everything the platform calls act on.
+// Every field is guarded by `lock`.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "machine/ac97_codec.h"
+#include "machine/machine.h"
+#include "machine/memory.h"
+#include "machine/vt8231_channel.h"
+#include "platform/cybpci.h"
+#include "platform/dos.h"
+#include "platform/exec.h"
+
+struct Library {
+    const char* name;
+    std::uint32_t version;
+    int openCount;
+};
+
+struct Task {
+    std::uint32_t allocatedSignals;
+    std::uint32_t receivedSignals;
+};
+
+struct PciDevice {
+    std::uint8_t config[256];
+};
+
+struct Mixer {
+    int codecIndex;
+};
+
+namespace machine {
+
+struct IntServerEntry {
+    PciIntServerFunc server;
+    void* data;
+};
+
+struct OpenFile {
+    std::FILE* file;
+    std::string name;
+};
+
+// A block the channel has played, for the overrun account.
+struct PlayedBlock {
+    std::uint32_t length;
+    bool refilled; // a Read landed in it since it last started playing
+};
+
+struct Machine {
+    explicit Machine(const Config& c) : config(c) {}
+
+    Config config;
+    Result result;
+
+    std::mutex lock;
+    std::condition_variable taskWake;     // the main task, sleeping (real clock)
+    std::condition_variable hardwareWake; // the hardware thread (real clock)
+
+    // Clock.
+    std::uint64_t nowNs = 0;
+    std::chrono::steady_clock::time_point wallStart;
+    std::thread hardware;
+    bool stopHardware = false;
+    bool dispatching = false; // interrupt servers are being called
+    std::uint64_t breakAtNs = kNever;
+    bool breakAfterBlocksPending = false;
+
+    // exec.
+    Task mainTask{};
+    Library mixerLibrary{"ac97mixer.library", 50, 0};
+    Library pciLibrary{"cybpci.library", 2, 0};
+    Memory memory;
+
+    // dos.
+    std::map<BPTR, OpenFile> files;
+    BPTR nextFile = 0x1000;
+    int readCalls = 0;
+    bool readInProgress = false; // a Read that takes time, into the range below
+    std::uint32_t readBus = 0;
+    std::uint32_t readLength = 0;
+
+    // The PCI bus and its one audio function.
+    bool devicePresent = true;
+    PciDevice device{};
+    std::vector<std::unique_ptr<IntServerEntry>> servers;
+    Channel channel;
+    std::map<std::uint32_t, PlayedBlock> played; // by bus address
+
+    // The codec behind the mixer library.
+    Mixer mixer{0};
+    Codec codec;
+};
+
+// The running machine. Platform calls outside Run end the process.
+Machine& TheMachine();
+
+inline bool HasFault(const Machine& m, Fault fault) {
+    return m.config.faults.count(fault) != 0;
+}
+
+} // namespace machine

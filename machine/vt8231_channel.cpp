@@ -1,0 +1,248 @@
+#include "machine/vt8231_channel.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "hw/vt8231.h"
+#include "machine/ac97_codec.h"
+#include "machine/clock.h"
+#include "machine/state.h"
+#include "machine/trace.h"
+#include "platform/byteorder.h"
+
+namespace machine {
+
+namespace {
+
+constexpr std::uint32_t kFrameBytes = 4; // 16-bit stereo
+
+std::uint8_t StatusValue(const Channel& c) {
+    return static_cast<std::uint8_t>(c.status | (c.active ? vt8231::kStatusActive : 0));
+}
+
+void Stop(Channel& c) {
+    c.active = false;
+    c.paused = false;
+    c.pauseBits = 0;
+    c.nextTickNs = kNever;
+}
+
+// Frames leave at the DAC rate; the remainder is carried so that block ends
+// keep exact time over a long run.
+std::uint64_t Duration(Channel& c, std::uint32_t frames, std::uint32_t rate) {
+    const std::uint64_t total = std::uint64_t{frames} * 1000000000u + c.carryNs;
+    c.carryNs = total % rate;
+    return total / rate;
+}
+
+// A bus master cycle that no target claims: the controller aborts the channel.
+void FetchFailed(Machine& m, const char* what, std::uint32_t bus) {
+    char text[96];
+    std::snprintf(text, sizeof text, "DMA fetch of %s from unmapped bus address 0x%08x", what,
+                  static_cast<unsigned>(bus));
+    Violation(m, text);
+    Stop(m.channel);
+}
+
+void CountOverrunIfRefilling(Machine& m) {
+    Channel& c = m.channel;
+    if (!c.overrunCounted && m.readInProgress &&
+        BusRangesOverlap(c.blockBus, c.blockLength, m.readBus, m.readLength)) {
+        c.overrunCounted = true;
+        ++m.result.report.overruns;
+    }
+}
+
+// Fetches descriptor `index` of the table and starts playing its block at
+// machine time startNs.
+void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
+    Channel& c = m.channel;
+    const std::uint32_t at = c.tablePointer + index * vt8231::kDescriptorSize;
+    const std::uint8_t* descriptor = BusToHost(m.memory, at, vt8231::kDescriptorSize);
+    if (descriptor == nullptr) {
+        FetchFailed(m, "a descriptor", at);
+        return;
+    }
+    const std::uint32_t word = LoadLE32(descriptor + 4);
+    c.descriptor = index;
+    c.blockBus = LoadLE32(descriptor);
+    c.blockFlags = word & (vt8231::kDescEol | vt8231::kDescFlag);
+    c.blockLength = vt8231::DescriptorLength(word);
+    c.offset = 0;
+    c.overrunCounted = false;
+    Trace(m, "block", {{"buffer", c.blockBus}, {"bytes", c.blockLength}});
+
+    CountOverrunIfRefilling(m);
+    auto it = m.played.find(c.blockBus);
+    if (it != m.played.end() && !it->second.refilled && !c.overrunCounted) {
+        c.overrunCounted = true;
+        ++m.result.report.overruns;
+    }
+    m.played[c.blockBus] = PlayedBlock{c.blockLength, false};
+
+    c.nextTickNs = startNs;
+    if (c.blockLength < kFrameBytes) {
+        // Not even one frame: the block still takes one frame time, so a
+        // table of empty blocks cannot stop the clock.
+        c.nextTickNs += Duration(c, 1, DacRate(m.codec));
+    }
+}
+
+void Start(Machine& m) {
+    Channel& c = m.channel;
+    const std::uint16_t command = LoadLE16(&m.device.config[vt8231::kPciCommand]);
+    if ((command & vt8231::kCommandBusMaster) == 0) {
+        Violation(m, "channel started with PCI bus mastering disabled");
+        return;
+    }
+    c.active = true;
+    c.paused = false;
+    c.pauseBits = 0;
+    c.carryNs = 0;
+    StartBlock(m, 0, NowNs(m));
+    KickHardware(m);
+}
+
+void Control(Machine& m, std::uint8_t value) {
+    m.channel.lastControl = value;
+    // Terminate wins over start: both together leave the channel idle.
+    if ((value & vt8231::kControlTerminate) != 0) {
+        Stop(m.channel);
+    } else if ((value & vt8231::kControlStart) != 0) {
+        Start(m);
+    }
+}
+
+// Write 1 to clear. Clearing what a FLAG or EOL block set lets the channel
+// go on with the next block.
+void Acknowledge(Machine& m, std::uint8_t value) {
+    Channel& c = m.channel;
+    c.status &= static_cast<std::uint8_t>(~(value & vt8231::kStatusAck));
+    if (c.paused && (c.status & c.pauseBits) == 0) {
+        const std::uint32_t next = (c.pauseBits & vt8231::kStatusEol) != 0 ? 0 : c.descriptor + 1;
+        c.paused = false;
+        c.pauseBits = 0;
+        StartBlock(m, next, NowNs(m));
+        KickHardware(m);
+    }
+}
+
+} // namespace
+
+void ResetChannel(Channel& channel) {
+    channel = Channel{};
+}
+
+std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset) {
+    switch (offset) {
+    case vt8231::kRegStatus:
+        return StatusValue(m.channel);
+    case vt8231::kRegControl:
+        return 0; // start and terminate are write-only triggers
+    case vt8231::kRegType:
+        return m.channel.type;
+    default:
+        return 0xFF;
+    }
+}
+
+void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value) {
+    switch (offset) {
+    case vt8231::kRegStatus:
+        Acknowledge(m, value);
+        break;
+    case vt8231::kRegControl:
+        Control(m, value);
+        break;
+    case vt8231::kRegType:
+        m.channel.type = value;
+        break;
+    default:
+        break;
+    }
+}
+
+void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
+    switch (offset) {
+    case vt8231::kRegStatus:
+        // One store to the four byte registers. Type is in place before a
+        // start, and a terminate comes before the status clear so a paused
+        // channel does not move on to its next block on the way to idle.
+        m.channel.type = static_cast<std::uint8_t>(value >> 16);
+        m.channel.reserved03 = static_cast<std::uint8_t>(value >> 24);
+        Control(m, static_cast<std::uint8_t>(value >> 8));
+        Acknowledge(m, static_cast<std::uint8_t>(value));
+        break;
+    case vt8231::kRegTablePointer:
+        m.channel.tablePointer = value;
+        break;
+    default:
+        break;
+    }
+}
+
+bool ChannelTick(Machine& m) {
+    Channel& c = m.channel;
+    const std::uint64_t now = c.nextTickNs;
+    const std::uint32_t frames = c.blockLength / kFrameBytes;
+    const std::uint32_t fetched = c.offset / kFrameBytes;
+    if (fetched < frames) {
+        // Fetch at most 1 ms of frames at a time, so that a buffer written
+        // while it plays is heard as written.
+        const std::uint32_t rate = DacRate(m.codec);
+        const std::uint32_t slice = std::min(frames - fetched, std::max(1u, rate / 1000));
+        const std::uint32_t bus = c.blockBus + c.offset;
+        const std::uint8_t* bytes = BusToHost(m.memory, bus, slice * kFrameBytes);
+        if (bytes == nullptr) {
+            FetchFailed(m, "audio data", bus);
+            return false;
+        }
+        CountOverrunIfRefilling(m);
+        CodecPlay(m, bytes, slice * kFrameBytes, now);
+        c.offset += slice * kFrameBytes;
+        c.nextTickNs = now + Duration(c, slice, rate);
+        return false;
+    }
+
+    ++m.result.report.blocks;
+    std::uint8_t bits = 0;
+    if ((c.blockFlags & vt8231::kDescFlag) != 0) {
+        bits |= vt8231::kStatusFlag;
+    }
+    if ((c.blockFlags & vt8231::kDescEol) != 0) {
+        bits |= vt8231::kStatusEol;
+    }
+    c.status |= bits;
+    const bool raise =
+        ((bits & vt8231::kStatusFlag) != 0 && (c.type & vt8231::kTypeIntFlag) != 0) ||
+        ((bits & vt8231::kStatusEol) != 0 && (c.type & vt8231::kTypeIntEol) != 0);
+    if ((bits & vt8231::kStatusEol) != 0 && (c.type & vt8231::kTypeAutoStart) == 0) {
+        Stop(c);
+    } else if (bits != 0) {
+        // The VT82C686-family SGD engine holds after a FLAG or EOL block until
+        // the driver clears the status bit.
+        c.paused = true;
+        c.pauseBits = bits;
+        c.nextTickNs = kNever;
+    } else {
+        StartBlock(m, c.descriptor + 1, now);
+    }
+    if (raise) {
+        Trace(m, "irq", {{"status", StatusValue(c)}});
+    }
+    return raise;
+}
+
+bool ChannelRunning(const Machine& m) {
+    return m.channel.active && !m.channel.paused && m.channel.nextTickNs != kNever;
+}
+
+void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length) {
+    for (auto& [start, block] : m.played) {
+        if (BusRangesOverlap(start, block.length, bus, length)) {
+            block.refilled = true;
+        }
+    }
+}
+
+} // namespace machine

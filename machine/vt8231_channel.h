@@ -1,0 +1,56 @@
+// The VT8231 AC'97 controller's SGD playback channel: registers at offsets
+// 0x00 to 0x07 of the I/O window, a descriptor walker over the PCI bus, and
+// the stream of 16-bit stereo frames it feeds the codec.
+#pragma once
+
+#include <cstdint>
+
+namespace machine {
+
+struct Machine;
+
+inline constexpr std::uint64_t kNever = ~std::uint64_t{0};
+
+struct Channel {
+    std::uint8_t status = 0; // FLAG and EOL; ACTIVE is derived from `active`
+    std::uint8_t type = 0;
+    std::uint8_t reserved03 = 0;
+    std::uint32_t tablePointer = 0;
+    std::uint8_t lastControl = 0;
+
+    bool active = false;
+    // After a FLAG or EOL block the channel holds until software clears the
+    // status bits that block set.
+    bool paused = false;
+    std::uint8_t pauseBits = 0;
+
+    std::uint32_t descriptor = 0; // index of the block being played
+    std::uint32_t blockBus = 0;
+    std::uint32_t blockLength = 0;
+    std::uint32_t blockFlags = 0;
+    std::uint32_t offset = 0; // bytes of the block fetched so far
+    bool overrunCounted = false;
+
+    std::uint64_t nextTickNs = kNever;
+    std::uint64_t carryNs = 0; // remainder of frame timing, in ns * rate
+};
+
+// Power-on state (VT8231 data sheet: all SGD registers read 0 after reset).
+void ResetChannel(Channel& channel);
+
+// Register accesses by offset; the caller has checked offset and width.
+std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset);
+void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value);
+void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value);
+
+// Runs the channel's event due at nextTickNs. Returns true when it raised
+// the interrupt, so the caller calls the interrupt servers.
+bool ChannelTick(Machine& m);
+
+// Whether the channel is running and will reach another block end by itself.
+bool ChannelRunning(const Machine& m);
+
+// The overrun account: a Read into bus range [bus, bus + length) has landed.
+void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length);
+
+} // namespace machine
