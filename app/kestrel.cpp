@@ -1,15 +1,37 @@
-// kestrel FILE: the player on the default machine.
-#include "frontend/entry.h"
-#include "machine/machine.h"
-
+// kestrel FILE: the player on the default machine, in real time, heard on the
+// host's sound device when there is one and silent at the same pace when not.
+// CTRL-C in the terminal is the player's CTRL-C.
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/alsa_sink.h"
+#include "frontend/entry.h"
+#include "machine/machine.h"
+
 int main(int argc, char** argv) {
     machine::Config config;
+    config.clock = machine::ClockKind::Real;
+    config.speed = 1.0;
     config.echoOutput = true;
     config.captureAudio = false;
     config.hostSigint = true;
-    std::vector<std::string> args(argv, argv + argc);
-    return machine::Run(config, PlayerMain, args).returnCode;
+    // Opened only for a command line the player will act on, so that the
+    // usage line does not wait for a sound card.
+    std::unique_ptr<machine::AudioSink> speakers;
+    if (argc == 2) {
+        speakers = app::OpenAlsaSink();
+    }
+    config.dacSink = speakers.get();
+
+    const std::vector<std::string> args(argv, argv + argc);
+    const machine::Result result = machine::Run(config, PlayerMain, args);
+    if (speakers) {
+        speakers->Finish();
+    }
+    for (const std::string& violation : result.violations) {
+        std::fprintf(stderr, "kestrel: machine violation: %s\n", violation.c_str());
+    }
+    return result.returnCode;
 }

@@ -1,0 +1,10 @@
+// Built when CMake found no ALSA: there is never a sound device.
+#include "app/alsa_sink.h"
+
+namespace app {
+
+std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string&) {
+    return nullptr;
+}
+
+} // namespace app

@@ -1,0 +1,132 @@
+// kestrel-machine [OPTION]... -- COMMAND [ARG]...
+//
+// Runs the player on a machine configured by options: clock, codec power-on
+// state, faults, scripted CTRL-C, and captures of the DAC and S/PDIF streams
+// and of the trace. Standard output is only what the player printed; the
+// machine's own words go to standard error.
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/alsa_sink.h"
+#include "app/options.h"
+#include "app/outcome.h"
+#include "app/wav_sink.h"
+#include "frontend/entry.h"
+#include "machine/machine.h"
+
+namespace {
+
+// Hands each chunk to two sinks: the DAC stream goes to a file and the speakers.
+class TeeSink : public machine::AudioSink {
+public:
+    TeeSink(machine::AudioSink* a, machine::AudioSink* b) : a_(a), b_(b) {}
+    void Write(const machine::AudioChunk& chunk) override {
+        a_->Write(chunk);
+        b_->Write(chunk);
+    }
+    void Finish() override {
+        a_->Finish();
+        b_->Finish();
+    }
+
+private:
+    machine::AudioSink* a_;
+    machine::AudioSink* b_;
+};
+
+int BadOption(const std::string& why) {
+    std::fprintf(stderr, "kestrel-machine: %s\nTry 'kestrel-machine --help'.\n", why.c_str());
+    return app::kExitBadOption;
+}
+
+std::unique_ptr<app::WavSink> CreateWav(const char* option, const std::string& path,
+                                        std::string* error) {
+    if (path.empty()) {
+        return nullptr;
+    }
+    std::string why;
+    std::unique_ptr<app::WavSink> sink = app::WavSink::Create(path, &why);
+    if (!sink) {
+        *error = std::string(option) + "=" + why;
+    }
+    return sink;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const app::ParsedOptions parsed =
+        app::ParseMachineOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.options) {
+        return BadOption(parsed.error);
+    }
+    const app::MachineOptions& options = *parsed.options;
+    if (options.help) {
+        std::fputs(app::kMachineUsage, stdout);
+        return 0;
+    }
+
+    machine::Config config = options.config;
+    config.echoOutput = true;
+    config.captureAudio = false;
+    config.hostSigint = true;
+
+    std::string error;
+    std::unique_ptr<app::WavSink> dacWav = CreateWav("--dac-wav", options.dacWav, &error);
+    std::unique_ptr<app::WavSink> spdifWav = CreateWav("--spdif-wav", options.spdifWav, &error);
+    if (!error.empty()) {
+        return BadOption(error);
+    }
+    std::ofstream trace;
+    if (!options.trace.empty()) {
+        trace.open(options.trace, std::ios::trunc);
+        if (!trace) {
+            return BadOption("--trace=" + options.trace + ": cannot create");
+        }
+        config.traceSink = [&trace](const std::string& line) { trace << line << '\n'; };
+    }
+    std::unique_ptr<machine::AudioSink> speakers;
+    if (options.live) {
+        speakers = app::OpenAlsaSink();
+        if (!speakers) {
+            std::fputs("kestrel-machine: --live: no sound device; playing silently\n", stderr);
+        }
+    }
+    std::unique_ptr<TeeSink> tee;
+    if (dacWav && speakers) {
+        tee = std::make_unique<TeeSink>(dacWav.get(), speakers.get());
+        config.dacSink = tee.get();
+    } else if (dacWav) {
+        config.dacSink = dacWav.get();
+    } else {
+        config.dacSink = speakers.get();
+    }
+    config.spdifSink = spdifWav.get();
+
+    const machine::Result result = machine::Run(config, PlayerMain, options.command);
+
+    // The machine may already have finished the sinks; finishing again is harmless.
+    for (machine::AudioSink* sink :
+         {static_cast<machine::AudioSink*>(dacWav.get()),
+          static_cast<machine::AudioSink*>(spdifWav.get()), speakers.get()}) {
+        if (sink != nullptr) {
+            sink->Finish();
+        }
+    }
+    trace.close();
+    for (const app::WavSink* wav : {dacWav.get(), spdifWav.get()}) {
+        if (wav != nullptr && wav->failed()) {
+            std::fputs("kestrel-machine: writing a WAV capture failed\n", stderr);
+        }
+    }
+    for (const std::string& violation : result.violations) {
+        std::fprintf(stderr, "kestrel-machine: violation: %s\n", violation.c_str());
+    }
+    if (options.report) {
+        std::fprintf(stderr, "%s\n", app::ReportLine(result).c_str());
+    }
+    return app::ExitStatus(result);
+}

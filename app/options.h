@@ -1,0 +1,34 @@
+// kestrel-machine's command line, read by a pure function so that every option
+// and every way of getting one wrong can be tested without running a machine.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+
+namespace app {
+
+struct MachineOptions {
+    machine::Config config; // everything but the sinks and the host wiring
+    std::string dacWav;     // empty: no capture
+    std::string spdifWav;
+    std::string trace;
+    bool live = false;
+    bool report = false;
+    bool help = false;
+    std::vector<std::string> command; // the player's argv, element 0 included
+};
+
+struct ParsedOptions {
+    std::optional<MachineOptions> options;
+    std::string error; // which argument and why, when options is empty
+};
+
+// args are the program's arguments without its own name.
+ParsedOptions ParseMachineOptions(const std::vector<std::string>& args);
+
+extern const char kMachineUsage[];
+
+} // namespace app

@@ -1,0 +1,24 @@
+#include "app/outcome.h"
+
+#include <cstdio>
+
+namespace app {
+
+int ExitStatus(const machine::Result& result) {
+    return result.violations.empty() ? result.returnCode : kExitViolation;
+}
+
+std::string ReportLine(const machine::Result& result) {
+    const machine::Report& r = result.report;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "kestrel-machine: %llu blocks played, %llu.%03llu s machine time, %llu overruns, "
+                  "%zu violations",
+                  static_cast<unsigned long long>(r.blocks),
+                  static_cast<unsigned long long>(r.timeUs / 1000000),
+                  static_cast<unsigned long long>(r.timeUs / 1000 % 1000),
+                  static_cast<unsigned long long>(r.overruns), result.violations.size());
+    return line;
+}
+
+} // namespace app

@@ -1,0 +1,102 @@
+#include "app/wav_sink.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/byteorder.h"
+
+namespace app {
+
+namespace {
+
+inline constexpr std::uint16_t kFormatPcm = 1;
+inline constexpr std::uint16_t kChannels = 2;
+inline constexpr std::uint16_t kBitsPerSample = 16;
+inline constexpr std::uint16_t kBlockAlign = kChannels * kBitsPerSample / 8;
+inline constexpr std::uint32_t kFmtChunkSize = 16;
+
+void PutTag(std::uint8_t* at, const char (&tag)[5]) {
+    std::memcpy(at, tag, 4);
+}
+
+} // namespace
+
+std::array<std::uint8_t, kWavHeaderSize> WavHeader(std::uint32_t rate, std::uint64_t dataBytes) {
+    const auto data = static_cast<std::uint32_t>(std::min(dataBytes, kWavMaxDataBytes));
+    std::array<std::uint8_t, kWavHeaderSize> h{};
+    PutTag(&h[0], "RIFF");
+    StoreLE32(&h[4], data + 36);
+    PutTag(&h[8], "WAVE");
+    PutTag(&h[12], "fmt ");
+    StoreLE32(&h[16], kFmtChunkSize);
+    StoreLE16(&h[20], kFormatPcm);
+    StoreLE16(&h[22], kChannels);
+    StoreLE32(&h[24], rate);
+    StoreLE32(&h[28], rate * kBlockAlign);
+    StoreLE16(&h[32], kBlockAlign);
+    StoreLE16(&h[34], kBitsPerSample);
+    PutTag(&h[36], "data");
+    StoreLE32(&h[40], data);
+    return h;
+}
+
+std::unique_ptr<WavSink> WavSink::Create(const std::string& path, std::string* error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        *error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    std::unique_ptr<WavSink> sink(new WavSink(file));
+    sink->UpdateHeader();
+    if (sink->failed_) {
+        *error = path + ": cannot write";
+        return nullptr;
+    }
+    return sink;
+}
+
+WavSink::~WavSink() {
+    Finish();
+}
+
+void WavSink::Write(const machine::AudioChunk& chunk) {
+    if (file_ == nullptr || failed_) {
+        return;
+    }
+    if (rate_ == 0) {
+        rate_ = chunk.rate;
+    }
+    // The file holds the stream as it was sent, muted or not, like the
+    // in-memory capture; a later change of rate is not representable.
+    const std::size_t room = static_cast<std::size_t>(kWavMaxDataBytes - dataBytes_);
+    const std::size_t size = std::min(chunk.size, room);
+    if (size > 0 && std::fwrite(chunk.bytes, 1, size, file_) != size) {
+        failed_ = true;
+        return;
+    }
+    dataBytes_ += size;
+    UpdateHeader();
+}
+
+void WavSink::Finish() {
+    if (file_ == nullptr) {
+        return;
+    }
+    UpdateHeader();
+    if (std::fclose(file_) != 0) {
+        failed_ = true;
+    }
+    file_ = nullptr;
+}
+
+void WavSink::UpdateHeader() {
+    const auto header = WavHeader(rate_ != 0 ? rate_ : kWavDefaultRate, dataBytes_);
+    if (std::fseek(file_, 0, SEEK_SET) != 0 ||
+        std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
+        std::fseek(file_, 0, SEEK_END) != 0 || std::fflush(file_) != 0) {
+        failed_ = true;
+    }
+}
+
+} // namespace app

@@ -1,0 +1,50 @@
+// A stream written as a RIFF/WAVE file, 16-bit stereo PCM at the rate of the
+// stream's first chunk. The header's lengths are brought up to date after
+// every write, so a run that ends early still leaves a valid file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "machine/machine.h"
+
+namespace app {
+
+inline constexpr std::size_t kWavHeaderSize = 44;
+// The RIFF length is 32 bits and counts 36 header bytes besides the samples;
+// the data stops at the last whole frame that fits.
+inline constexpr std::uint64_t kWavMaxDataBytes = (0xFFFFFFFFull - 36) & ~3ull;
+// What a file says before any chunk has arrived: the DAC's power-on rate.
+inline constexpr std::uint32_t kWavDefaultRate = 48000;
+
+std::array<std::uint8_t, kWavHeaderSize> WavHeader(std::uint32_t rate, std::uint64_t dataBytes);
+
+class WavSink : public machine::AudioSink {
+public:
+    // nullptr, with the reason in *error, when the file cannot be created.
+    static std::unique_ptr<WavSink> Create(const std::string& path, std::string* error);
+    ~WavSink() override;
+    WavSink(const WavSink&) = delete;
+    WavSink& operator=(const WavSink&) = delete;
+
+    void Write(const machine::AudioChunk& chunk) override;
+    void Finish() override;
+
+    std::uint32_t rate() const { return rate_; }
+    std::uint64_t dataBytes() const { return dataBytes_; }
+    bool failed() const { return failed_; } // a write to the file failed
+
+private:
+    explicit WavSink(std::FILE* file) : file_(file) {}
+    void UpdateHeader();
+
+    std::FILE* file_;
+    std::uint32_t rate_ = 0; // 0 until the first chunk
+    std::uint64_t dataBytes_ = 0;
+    bool failed_ = false;
+};
+
+} // namespace app
