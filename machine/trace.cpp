@@ -51,6 +51,8 @@ void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fiel
         line += "\":";
         if (field.isText) {
             line += '"' + JsonEscape(field.text) + '"';
+        } else if (field.isFlag) {
+            line += field.number != 0 ? "true" : "false";
         } else {
             line += std::to_string(field.number);
         }

@@ -5,19 +5,26 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace machine {
 
 struct Machine;
 
+// A number, a string or a flag (JSON true or false).
 struct TraceField {
-    TraceField(const char* k, std::int64_t n) : key(k), number(n) {}
+    template <typename T>
+    requires std::is_integral_v<T> &&(!std::is_same_v<T, bool>)TraceField(const char* k, T n)
+        : key(k), number(static_cast<std::int64_t>(n)) {}
+    TraceField(const char* k, bool flag) : key(k), number(flag ? 1 : 0), isFlag(true) {}
     TraceField(const char* k, std::string_view s) : key(k), text(s), isText(true) {}
+    TraceField(const char* k, const char* s) : key(k), text(s), isText(true) {}
 
     const char* key;
     std::int64_t number = 0;
     std::string_view text;
     bool isText = false;
+    bool isFlag = false;
 };
 
 std::string JsonEscape(std::string_view text);

@@ -36,7 +36,8 @@ TEST(DosFiles, ReadReturnsCountsThenZeroAtTheEnd) {
     EXPECT_EQ(data, "0123456789");
     const auto opens = rig::Lines(r, "file_open");
     ASSERT_EQ(opens.size(), 2u);
-    EXPECT_EQ(rig::Number(opens[0], "ok"), 0);
+    EXPECT_EQ(rig::Flag(opens[0], "ok"), 0);
+    EXPECT_EQ(rig::Flag(opens[1], "ok"), 1);
     EXPECT_EQ(rig::Text(opens[1], "name"), path);
     const auto reads = rig::Lines(r, "file_read");
     ASSERT_EQ(reads.size(), 3u);

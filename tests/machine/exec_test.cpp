@@ -140,7 +140,7 @@ TEST(ExecLibraries, OpenedByNameAndVersion) {
         ASSERT_EQ(opens.size(), 1u);
         EXPECT_EQ(rig::Text(opens[0], "name"), c.name);
         EXPECT_EQ(rig::Number(opens[0], "version"), c.version);
-        EXPECT_EQ(rig::Number(opens[0], "ok"), c.ok ? 1 : 0);
+        EXPECT_EQ(rig::Flag(opens[0], "ok"), c.ok ? 1 : 0);
         EXPECT_EQ(rig::Count(r, "library_close"), c.ok ? 1 : 0);
         EXPECT_TRUE(r.violations.empty());
     }
@@ -166,6 +166,7 @@ TEST(ExecMemory, ClearedOnlyWhenAsked) {
     const auto allocs = rig::Lines(r, "alloc");
     ASSERT_EQ(allocs.size(), 2u);
     EXPECT_EQ(rig::Number(allocs[0], "size"), 64);
+    EXPECT_EQ(rig::Flag(allocs[0], "ok"), 1);
     EXPECT_EQ(rig::Number(allocs[0], "attributes"), 0x10000);
     EXPECT_EQ(rig::Number(allocs[1], "attributes"), 0);
     EXPECT_EQ(rig::Count(r, "free"), 2);

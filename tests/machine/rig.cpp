@@ -104,6 +104,16 @@ std::string Text(const std::string& line, const std::string& key) {
     return out;
 }
 
+int Flag(const std::string& line, const std::string& key) {
+    if (line.find("\"" + key + "\":true") != std::string::npos) {
+        return 1;
+    }
+    if (line.find("\"" + key + "\":false") != std::string::npos) {
+        return 0;
+    }
+    return -1;
+}
+
 std::vector<std::string> Lines(const machine::Result& result, const std::string& event) {
     std::vector<std::string> lines;
     for (const std::string& line : result.trace) {

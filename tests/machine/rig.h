@@ -60,6 +60,8 @@ std::string Event(const std::string& line);
 bool HasField(const std::string& line, const std::string& key);
 std::int64_t Number(const std::string& line, const std::string& key);
 std::string Text(const std::string& line, const std::string& key);
+// A flag field: true, false, or absent (-1).
+int Flag(const std::string& line, const std::string& key);
 std::vector<std::string> Lines(const machine::Result& result, const std::string& event);
 int Count(const machine::Result& result, const std::string& event);
 // Whether some violation contains `part`.
