@@ -6,21 +6,21 @@ namespace machine {
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool zeroPad = false;
     int width = 0;
     int precision = -1;
 };
 
-void Pad(std::string& out, const std::string& body, const Spec& spec, bool numeric) {
-    const int fill = spec.width - static_cast<int>(body.size());
+void Pad(std::string& out, const std::string& body, const Conversion& conversion, bool numeric) {
+    const int fill = conversion.width - static_cast<int>(body.size());
     if (fill <= 0) {
         out += body;
-    } else if (spec.leftAlign) {
+    } else if (conversion.leftAlign) {
         out += body;
         out.append(static_cast<std::size_t>(fill), ' ');
-    } else if (spec.zeroPad && numeric) {
+    } else if (conversion.zeroPad && numeric) {
         // Zeros go after the sign.
         const bool negative = !body.empty() && body[0] == '-';
         if (negative) {
@@ -61,23 +61,23 @@ std::string FormatPrintf(const char* format, std::va_list args) {
             continue;
         }
         const char* start = p++;
-        Spec spec;
+        Conversion conversion;
         for (;; ++p) {
             if (*p == '-') {
-                spec.leftAlign = true;
+                conversion.leftAlign = true;
             } else if (*p == '0') {
-                spec.zeroPad = true;
+                conversion.zeroPad = true;
             } else {
                 break;
             }
         }
         while (*p >= '0' && *p <= '9') {
-            spec.width = spec.width * 10 + (*p++ - '0');
+            conversion.width = conversion.width * 10 + (*p++ - '0');
         }
         if (*p == '.') {
-            spec.precision = 0;
+            conversion.precision = 0;
             for (++p; *p >= '0' && *p <= '9'; ++p) {
-                spec.precision = spec.precision * 10 + (*p - '0');
+                conversion.precision = conversion.precision * 10 + (*p - '0');
             }
         }
         const bool isLong = *p == 'l';
@@ -89,7 +89,7 @@ std::string FormatPrintf(const char* format, std::va_list args) {
         case 'i': {
             const auto value = isLong ? static_cast<std::int32_t>(va_arg(args, long))
                                       : static_cast<std::int32_t>(va_arg(args, int));
-            Pad(out, Signed(value), spec, true);
+            Pad(out, Signed(value), conversion, true);
             break;
         }
         case 'u':
@@ -98,19 +98,20 @@ std::string FormatPrintf(const char* format, std::va_list args) {
             const auto value = isLong ? static_cast<std::uint32_t>(va_arg(args, unsigned long))
                                       : static_cast<std::uint32_t>(va_arg(args, unsigned));
             const unsigned base = *p == 'u' ? 10 : 16;
-            Pad(out, Unsigned(value, base, *p == 'X'), spec, true);
+            Pad(out, Unsigned(value, base, *p == 'X'), conversion, true);
             break;
         }
         case 'c':
-            Pad(out, std::string(1, static_cast<char>(va_arg(args, int))), spec, false);
+            Pad(out, std::string(1, static_cast<char>(va_arg(args, int))), conversion, false);
             break;
         case 's': {
             const char* text = va_arg(args, const char*);
             std::string body = text != nullptr ? text : "(null)";
-            if (spec.precision >= 0 && body.size() > static_cast<std::size_t>(spec.precision)) {
-                body.resize(static_cast<std::size_t>(spec.precision));
+            if (conversion.precision >= 0 &&
+                body.size() > static_cast<std::size_t>(conversion.precision)) {
+                body.resize(static_cast<std::size_t>(conversion.precision));
             }
-            Pad(out, body, spec, false);
+            Pad(out, body, conversion, false);
             break;
         }
         case '%':
