@@ -125,4 +125,9 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
 // Machine time of the running machine, in microseconds. Only during Run.
 std::uint64_t TimeUs();
 
+// Sets bits of the playback channel's status register, as the device could
+// present them to an interrupt server (several ends at once, a bit the driver
+// does not own). ACTIVE still follows the channel. Only during Run.
+void SetChannelStatusBits(std::uint8_t bits);
+
 } // namespace machine

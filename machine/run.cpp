@@ -86,6 +86,13 @@ std::uint64_t TimeUs() {
     return NowNs(m) / 1000;
 }
 
+void SetChannelStatusBits(std::uint8_t bits) {
+    Machine& m = TheMachine();
+    std::lock_guard<std::mutex> guard(m.lock);
+    m.channel.status =
+        static_cast<std::uint8_t>(m.channel.status | (bits & ~vt8231::kStatusActive));
+}
+
 Result Run(const Config& config, const Entry& entry, const std::vector<std::string>& argv) {
     auto m = std::make_unique<Machine>(config);
     Boot(*m);

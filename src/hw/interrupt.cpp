@@ -29,7 +29,8 @@ std::uint32_t AudioInterruptServer() {
 
 bool PrepareSignals() {
     PlayerState& s = gPlayerState;
-    const std::int32_t bit = AllocSignal(-1);
+    // A signal number is a signed byte: -1 says none was free.
+    const std::int32_t bit = AllocSignal(-1); // NOLINT(bugprone-signed-char-misuse)
     if (bit < 0) {
         return false;
     }

@@ -1,5 +1,6 @@
 // The descriptor table, the channel's start and stop sequences, and the
 // interrupt server's hand-off.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -127,6 +128,73 @@ TEST(InterruptServer, NothingPendingMeansNothingWritten) {
     // Only the table pointer was ever written; no barrier either.
     EXPECT_EQ(testing_support::Select(trace, "io_write").size(), 1u);
     EXPECT_TRUE(testing_support::Select(trace, "barrier").empty());
+}
+
+TEST(InterruptServer, AcknowledgesOnlyFlagAndEolAndFlipsOncePerCall) {
+    const struct {
+        std::uint8_t bits;
+        bool active;
+        bool armed; // playerTask set
+        int ack;    // the value written back, -1 for none
+        bool flip;
+    } cases[] = {
+        {0x00, false, true, -1, false},   {0x01, false, true, 0x01, true},
+        {0x02, false, true, 0x02, true},  {0x03, false, true, 0x03, true},
+        {0x01, true, true, 0x01, true},   {0x04, false, true, -1, false},
+        {0x04, true, true, -1, false},    {0x01, false, false, 0x01, false},
+        {0x03, true, false, 0x03, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "status " << int{c.bits} << (c.active ? " active" : "")
+                                        << (c.armed ? "" : " unarmed"));
+        std::uint32_t result = 1;
+        std::uint32_t signals = 0;
+        std::uint32_t mask = 0;
+        const machine::Result r = testing_support::RunOnMachine([&] {
+            ResetPlayerState();
+            const Device d = TakeDevice();
+            BuildDescriptorTable(d.block);
+            if (c.active) {
+                StartDma();
+            }
+            gPlayerState.signalBit = AllocSignal(-1);
+            mask = 1u << gPlayerState.signalBit;
+            if (c.armed) {
+                gPlayerState.playerTask.store(FindTask(nullptr));
+            }
+            machine::SetChannelStatusBits(c.bits);
+            result = AudioInterruptServer();
+            signals = SetSignal(0, 0);
+            if (c.active) {
+                StopDma();
+            }
+            FreeSignal(gPlayerState.signalBit);
+            GiveBack(d);
+        });
+        EXPECT_EQ(result, 0u);
+        EXPECT_EQ(gPlayerState.activeIndex.load(), c.flip ? 1u : 0u);
+        EXPECT_EQ((signals & mask) != 0, c.flip);
+        const auto trace = testing_support::ParseTrace(r.trace);
+        const Lines seq = testing_support::Summary(trace, {"io_read", "io_write", "barrier"});
+        const auto read = std::find_if(seq.begin(), seq.end(), [](const std::string& l) {
+            return l.rfind("io_read8 @00=", 0) == 0;
+        });
+        ASSERT_NE(read, seq.end());
+        char status[32];
+        std::snprintf(status, sizeof status, "io_read8 @00=%x", c.bits | (c.active ? 0x80 : 0));
+        EXPECT_EQ(*read, status);
+        if (c.ack < 0) {
+            // Nothing written and no barrier until the channel is stopped.
+            EXPECT_TRUE(read + 1 == seq.end() || *(read + 1) == "io_write8 @01=40");
+        } else {
+            char ack[32];
+            std::snprintf(ack, sizeof ack, "io_write8 @00=%x", c.ack);
+            ASSERT_LT(read + 2, seq.end());
+            EXPECT_EQ(*(read + 1), ack);
+            EXPECT_EQ(*(read + 2), "barrier");
+        }
+        EXPECT_TRUE(r.violations.empty()) << (r.violations.empty() ? "" : r.violations[0]);
+    }
 }
 
 TEST(InterruptServer, EachBufferEndIsAcknowledgedFlippedAndSignalled) {
