@@ -1,6 +1,7 @@
 #include "machine/clock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <vector>
 
@@ -14,11 +15,14 @@ namespace {
 
 thread_local bool t_interrupt = false;
 
-volatile std::sig_atomic_t g_hostSigint = 0;
+// Set by the signal handler, taken by whichever thread polls: a lock-free
+// atomic is both async-signal-safe and race-free between threads.
+std::atomic<int> g_hostSigint{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 struct sigaction g_previousSigint;
 
 void OnHostSigint(int) {
-    g_hostSigint = 1;
+    g_hostSigint.store(1);
 }
 
 // Marks the calling thread as running in interrupt context for a scope.
@@ -42,8 +46,7 @@ double Speed(const Machine& m) {
 }
 
 void PollHostBreak(Machine& m) {
-    if (m.config.hostSigint && g_hostSigint != 0) {
-        g_hostSigint = 0;
+    if (m.config.hostSigint && g_hostSigint.exchange(0) != 0) {
         DeliverBreak(m);
     }
 }
@@ -223,7 +226,7 @@ void DeliverBreak(Machine& m) {
 void StartClock(Machine& m) {
     m.wallStart = std::chrono::steady_clock::now();
     if (m.config.hostSigint) {
-        g_hostSigint = 0;
+        g_hostSigint.store(0);
         struct sigaction action {};
         action.sa_handler = OnHostSigint;
         sigemptyset(&action.sa_mask);
