@@ -77,6 +77,8 @@ void GoldenTest::TearDown() {
     // A failed test leaves its files behind for a look with ffprobe or sox.
     if (!HasFailure()) {
         fs::remove_all(dir_);
+        // The tools' standard output (decoded audio among it) went there.
+        fs::remove_all(fs::path(app_testing::ScratchPath("any")).parent_path());
     }
 }
 
