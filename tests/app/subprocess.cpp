@@ -50,10 +50,17 @@ bool Emulated() {
 }
 
 std::string ScratchPath(const std::string& name) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("kestrel-app-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    return (dir / name).string();
+    // One folder per test process, removed when the process ends.
+    static const struct Scratch {
+        std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("kestrel-app-test-" + std::to_string(::getpid()));
+        Scratch() { std::filesystem::create_directories(dir); }
+        ~Scratch() {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    } scratch;
+    return (scratch.dir / name).string();
 }
 
 void WriteFile(const std::string& path, const std::string& text) {

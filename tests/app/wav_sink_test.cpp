@@ -10,6 +10,7 @@
 
 #include "app/wav_sink.h"
 #include "platform/byteorder.h"
+#include "support/files.h"
 #include "wav_file.h"
 
 namespace {
@@ -19,10 +20,7 @@ using app_testing::ParseWav;
 using app_testing::ReadFileBytes;
 
 std::string TempPath(const std::string& name) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("kestrel-wav-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    return (dir / name).string();
+    return testing_support::ScratchPath(name);
 }
 
 machine::AudioChunk Chunk(const Bytes& bytes, std::uint32_t rate, bool muted = false) {

@@ -10,17 +10,25 @@ namespace testing_support {
 
 namespace {
 
+// One folder per test process, removed when the process ends.
 std::filesystem::path ScratchDir() {
-    static const std::filesystem::path dir = [] {
-        std::filesystem::path base = std::filesystem::temp_directory_path();
-        std::filesystem::path d = base / ("kestrel-test-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(d);
-        return d;
-    }();
-    return dir;
+    static const struct Scratch {
+        std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / ("kestrel-test-" + std::to_string(::getpid()));
+        Scratch() { std::filesystem::create_directories(dir); }
+        ~Scratch() {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    } scratch;
+    return scratch.dir;
 }
 
 } // namespace
+
+std::string ScratchPath(const std::string& name) {
+    return (ScratchDir() / name).string();
+}
 
 std::string WriteTempFile(const std::string& name, const Bytes& bytes) {
     const std::filesystem::path path = ScratchDir() / name;

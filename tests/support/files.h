@@ -9,6 +9,9 @@ namespace testing_support {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A path in this process's scratch directory, which goes when the process ends.
+std::string ScratchPath(const std::string& name);
+
 // Writes bytes to a new file in this process's scratch directory; returns its path.
 std::string WriteTempFile(const std::string& name, const Bytes& bytes);
 
