@@ -11,7 +11,7 @@ namespace app {
 namespace {
 
 inline constexpr unsigned kChannels = 2;
-inline constexpr std::size_t kFrameBytes = kChannels * 2;
+inline constexpr std::size_t kFrameBytes = std::size_t{kChannels} * 2;
 // Enough to ride over the machine's scheduling jitter, short enough that
 // CTRL-C is heard at once.
 inline constexpr unsigned kLatencyUs = 200000;

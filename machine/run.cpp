@@ -100,6 +100,7 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
 
     std::vector<std::string> args = argv;
     std::vector<char*> pointers;
+    pointers.reserve(args.size() + 1);
     for (std::string& arg : args) {
         pointers.push_back(arg.data());
     }

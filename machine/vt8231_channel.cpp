@@ -198,7 +198,7 @@ bool ChannelTick(Machine& m) {
             return false;
         }
         CountOverrunIfRefilling(m);
-        CodecPlay(m, bytes, slice * kFrameBytes, now);
+        CodecPlay(m, bytes, std::size_t{slice} * kFrameBytes, now);
         c.offset += slice * kFrameBytes;
         c.nextTickNs = now + Duration(c, slice, rate);
         return false;
