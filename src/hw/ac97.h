@@ -1,4 +1,4 @@
-// AC'97 codec registers (AC'97 component specification 2.3), shared by the
+// AC'97 codec registers (Audio Codec '97, revision 2.3), shared by the
 // player's codec settings and the emulated codec. All registers are 16 bits.
 #pragma once
 
