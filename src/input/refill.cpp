@@ -25,14 +25,16 @@ std::int32_t FillTransferBuffer(BPTR file, const InputFormat& format, std::uint3
     const std::uint32_t size = std::min(region, kTransferBufferSize - offset);
     std::uint8_t* destination = buffer + offset;
 
-    const std::int32_t count =
-        Read(file, destination, static_cast<std::int32_t>(std::min(format.readSize, size)));
+    const std::uint32_t requested = std::min(format.readSize, size);
+    const std::int32_t count = Read(file, destination, static_cast<std::int32_t>(requested));
     s.lastReadCount = count;
     // A failed read ends the data like the end of the file does.
     if (count < 0) {
         s.readFailed = true;
     }
-    const std::uint32_t valid = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+    // Never trust a count beyond what was asked for.
+    const std::uint32_t valid =
+        count > 0 ? std::min(static_cast<std::uint32_t>(count), requested) : 0;
 
     // The controller always plays the whole buffer: what this read did not
     // fill must be silence, not the buffer's previous audio.
