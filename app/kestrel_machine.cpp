@@ -86,7 +86,9 @@ int main(int argc, char** argv) {
         if (!trace) {
             return BadOption("--trace=" + options.trace + ": cannot create");
         }
-        config.traceSink = [&trace](const std::string& line) { trace << line << '\n'; };
+        config.traceSink = [&trace](const machine::TraceEvent& event) {
+            trace << machine::TraceJson(event) << '\n';
+        };
     }
     std::unique_ptr<machine::AudioSink> speakers;
     if (options.live) {

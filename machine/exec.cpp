@@ -176,6 +176,7 @@ std::uint32_t SetSignal(std::uint32_t newSignals, std::uint32_t signalSet) {
     machine::Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "SetSignal");
+    machine::Trace(m, "set_signal", {{"new", newSignals}, {"mask", signalSet}});
     const std::uint32_t old = m.mainTask.receivedSignals;
     m.mainTask.receivedSignals = (old & ~signalSet) | (newSignals & signalSet);
     return old;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "machine/trace.h"
+
 namespace machine {
 
 enum class ClockKind { Virtual, Real };
@@ -79,11 +81,11 @@ struct Config {
     // time, with no scripted break pending, is a hang.
     std::uint64_t hangTimeoutUs = 60'000'000;
 
-    bool echoOutput = false;        // also write what the player prints to stdout
-    bool captureAudio = true;       // keep the DAC and S/PDIF streams in memory
-    AudioSink* dacSink = nullptr;   // not owned
-    AudioSink* spdifSink = nullptr; // not owned
-    std::function<void(const std::string&)> traceSink; // each trace line as it happens
+    bool echoOutput = false;                          // also write what the player prints to stdout
+    bool captureAudio = true;                         // keep the DAC and S/PDIF streams in memory
+    AudioSink* dacSink = nullptr;                     // not owned
+    AudioSink* spdifSink = nullptr;                   // not owned
+    std::function<void(const TraceEvent&)> traceSink; // each event as it happens
 };
 
 struct Report {
@@ -103,8 +105,8 @@ struct ChannelRegisters {
 struct Result {
     int returnCode = 0; // -1 when the machine ended the run (a hang)
     bool hung = false;
-    std::string output;             // everything the player printed
-    std::vector<std::string> trace; // JSON Lines, one object each
+    std::string output; // everything the player printed
+    std::vector<TraceEvent> trace;
     Capture dac;
     Capture spdif;
     std::vector<std::string> violations;

@@ -1,5 +1,6 @@
-// The formatter behind dos Printf. It formats as the target does: %ld, %lu
-// and %lx take a long argument and print it as a 32-bit LONG.
+// The formatter behind dos Printf, for what the player prints: text, %s, %%
+// and %ld, which takes a long argument and prints it as the target's 32-bit
+// LONG. Any other conversion is printed as written.
 #pragma once
 
 #include <cstdarg>

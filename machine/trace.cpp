@@ -42,10 +42,28 @@ std::string JsonEscape(std::string_view text) {
     return out;
 }
 
-void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fields) {
-    std::string line = "{\"t\":" + std::to_string(NowNs(m) / 1000) + ",\"ctx\":\"" +
-                       (InInterrupt() ? "int" : "task") + "\",\"ev\":\"" + event + "\"";
+std::int64_t TraceEvent::Number(std::string_view key) const {
     for (const TraceField& field : fields) {
+        if (key == field.key && !field.isText) {
+            return field.number;
+        }
+    }
+    return -1;
+}
+
+std::string TraceEvent::Text(std::string_view key) const {
+    for (const TraceField& field : fields) {
+        if (key == field.key && field.isText) {
+            return field.text;
+        }
+    }
+    return {};
+}
+
+std::string TraceJson(const TraceEvent& event) {
+    std::string line = "{\"t\":" + std::to_string(event.timeUs) + ",\"ctx\":\"" +
+                       (event.interrupt ? "int" : "task") + "\",\"ev\":\"" + event.name + "\"";
+    for (const TraceField& field : event.fields) {
         line += ",\"";
         line += field.key;
         line += "\":";
@@ -58,10 +76,15 @@ void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fiel
         }
     }
     line += '}';
+    return line;
+}
+
+void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fields) {
+    TraceEvent e{NowNs(m) / 1000, InInterrupt(), event, fields};
     if (m.config.traceSink) {
-        m.config.traceSink(line);
+        m.config.traceSink(e);
     }
-    m.result.trace.push_back(std::move(line));
+    m.result.trace.push_back(std::move(e));
 }
 
 void Violation(Machine& m, const std::string& what) {

@@ -1,4 +1,6 @@
-// The machine's trace: one JSON object per line, {"t", "ctx", "ev", fields}.
+// The machine's trace: one typed event per platform call, register access or
+// device happening, handed to the configured sink as it happens. JSON is made
+// only where a file gets it.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace machine {
 
@@ -22,11 +25,25 @@ struct TraceField {
 
     const char* key;
     std::int64_t number = 0;
-    std::string_view text;
+    std::string text;
     bool isText = false;
     bool isFlag = false;
 };
 
+struct TraceEvent {
+    std::uint64_t timeUs = 0;
+    bool interrupt = false; // happened in interrupt context
+    const char* name = "";  // the event's kind: "io_write", "codec_read", ...
+    std::vector<TraceField> fields;
+
+    // A number or flag field; -1 when the event has none of that name.
+    std::int64_t Number(std::string_view key) const;
+    // A text field; empty when absent.
+    std::string Text(std::string_view key) const;
+};
+
+// {"t":…,"ctx":"task"|"int","ev":…, fields…}: one line of the trace file.
+std::string TraceJson(const TraceEvent& event);
 std::string JsonEscape(std::string_view text);
 
 // Call with the machine locked.

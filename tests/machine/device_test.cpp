@@ -1,0 +1,231 @@
+// The VT8231 audio function and its AC'97 codec on the machine, driven from
+// their documentation without the player; and, since they need the device too,
+// the fault switches and the machine's checks of the platform's rules.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "hw/vt8231.h"
+#include "platform/ac97mixer.h"
+#include "platform/byteorder.h"
+#include "platform/cybpci.h"
+#include "platform/dos.h"
+#include "platform/io.h"
+#include "support/harness.h"
+
+namespace {
+
+using harness::Bytes;
+using namespace vt8231;
+
+// A small driver of the function. Each step goes on when an earlier one failed,
+// so that the fault switches can be driven through it too.
+Library *pci, *mixerLib;
+PciDevice* dev;
+Mixer* mixer;
+std::uintptr_t io;
+Task* task;
+std::int8_t sig;
+void *block, *server, *table;
+std::function<void()> extra; // what the interrupt server does first
+bool acks;                   // whether the server clears the status bits it read
+std::vector<std::uint8_t> seen;
+
+std::uint32_t Server() {
+    extra();
+    seen.push_back(ReadRegister8(io + kRegStatus));
+    WriteRegister8(io + kRegStatus, acks ? seen.back() & kStatusAck : 0);
+    return Signal(task, 1u << sig), 0;
+}
+
+void Open(std::uint16_t command = kCommandIoSpace | kCommandBusMaster) {
+    const TagItem tags[] = {{PCIFIND_VENDOR, kVendorId}, {PCIFIND_DEVICE, kDeviceId}, {0, 0}};
+    pci = OpenLibrary("cybpci.library", 2), mixerLib = OpenLibrary("ac97mixer.library", 50);
+    dev = FindPciDevice(pci, nullptr, tags), mixer = FindMixer(mixerLib, nullptr, -1, nullptr);
+    WritePciConfigLong(pci, dev, kPciCommand, command), task = FindTask(nullptr);
+    io = GetPciDeviceAttr(pci, dev, PCIATTR_BASE0) & kIoBaseMask, sig = AllocSignal(-1);
+    extra = [] {}, acks = true, seen.clear(), block = nullptr;
+    server = AddPciIntServer(pci, dev, Server, nullptr, nullptr);
+}
+
+void Close() {
+    WriteRegister8(io + kRegControl, kControlTerminate), RemPciIntServer(pci, server);
+    FreeVec(block), FreeSignal(sig), CloseLibrary(pci), CloseLibrary(mixerLib);
+}
+
+// A descriptor table for `words` in a DMA area, blocks 4 KiB apart, each with
+// its own pattern; returns the blocks.
+std::vector<Bytes> Load(const std::vector<std::uint32_t>& words) {
+    block = AllocVec(1 << 16, MEMF_CLEAR);
+    auto* t =
+        reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(block) + 15) & ~15ul);
+    std::vector<Bytes> blocks;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        blocks.push_back(harness::Pattern(DescriptorLength(words[i]), 40 * i + 1));
+        std::copy(blocks[i].begin(), blocks[i].end(), t + 64 + 0x1000 * i);
+        StoreLE32(t + 8 * i, GetPciBusAddress(pci, dev, t + 64 + 0x1000 * i));
+        StoreLE32(t + 8 * i + 4, words[i]);
+    }
+    WriteRegister32(io + kRegTablePointer, GetPciBusAddress(pci, dev, table = t));
+    return blocks;
+}
+
+// The channel looping over a FLAG and an EOL block of 400 bytes, type and start
+// in one store to offsets 0 to 3.
+void Loop() {
+    Load({kDescFlag | 400, kDescEol | 400});
+    WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
+}
+
+TEST(Pci, ConfigSpaceKeepsItsReadOnlyRanges) {
+    Bytes want = harness::OnMachine([] {}).pciConfig;
+    EXPECT_EQ(Bytes(want.begin(), want.begin() + 4), (Bytes{0x06, 0x11, 0x58, 0x30}));
+    // Offset, value (a byte write when it fits one), bytes that take it.
+    const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t> rows[] = {
+        {0x00, 0xFFFFFFFF, 0}, {0x0A, 0, 0}, {0x04, 0xF9000005, 2}, {0x0C, 0x10, 1},
+        {0x10, 0x12345678, 0}, {0x3D, 0, 0}, {0xFF, 5, 1},          {0x40, 0x11223344, 4}};
+    const auto r = harness::OnMachine([&] {
+        Open(0);
+        for (const auto& [offset, value, lands] : rows) {
+            value > 0xFF ? WritePciConfigLong(pci, dev, offset, value)
+                         : WritePciConfigByte(pci, dev, offset, value);
+            for (std::uint32_t i = 0; i < lands; ++i) {
+                want[offset + i] = static_cast<std::uint8_t>(value >> 8 * i);
+            }
+        }
+        Close();
+    });
+    EXPECT_EQ(r.pciConfig, want);
+}
+
+TEST(Sgd, PlaysTheTableAtTheCodecsRateAndHoldsUntilAcknowledged) {
+    constexpr std::uint32_t F = kDescFlag, E = kDescEol;
+    // Codec writes and the DAC rate they give (22050 at power-on here; 8000 to
+    // 48000 with VRA, 48000 without), type, table, whether the server
+    // acknowledges (else the task does, 200 ms later), the status at each
+    // interrupt, the blocks started, the S/PDIF rate (0: off) and /AUDIO.
+    const std::tuple<std::vector<std::pair<std::uint32_t, std::int32_t>>, std::uint32_t,
+                     std::uint8_t, std::vector<std::uint32_t>, bool, std::vector<std::uint8_t>,
+                     std::vector<int>, std::uint32_t, bool>
+        // clang-format off
+        rows[] = {
+    {{{0x2C, 32000}}, 32000, 0x32, {4096, 1000, 0, E | 2048, 4096}, true, {2}, {0, 1, 2, 3}, 48000, false},
+    {{{0x2A, 1}, {0x3A, 2}, {0x2A, 5}, {0x2C, 7999}}, 8000, 0x32, {804, E | 400}, true, {2}, {0, 1}, 44100, true},
+    {{{0x2A, 0}, {0x2C, 8000}}, 48000, 0xB3, {F | 400, 800, E | 1200}, true, {0x81, 0x82, 0x81}, {0, 1, 2, 0, 1}, 0, false},
+    {{{0x2A, 1}, {0x3A, 0x3000}, {0x2A, 5}}, 22050, 0xB3, {F | 400, E | 800}, false, {0x81, 0x82, 0x81}, {0, 1, 0, 1}, 32000, false}};
+    // clang-format on
+    machine::Config config;
+    config.codecPowerOn = {{0x2C, 22050}};
+    for (const auto& [writes, rate, type, words, ack, statuses, order, spdif, nonAudio] : rows) {
+        std::vector<Bytes> blocks;
+        const auto run = [&] {
+            Open(), acks = ack;
+            for (const auto& [reg, value] : writes) {
+                WriteCodecRegister(mixerLib, mixer, reg, value);
+            }
+            EXPECT_EQ(ReadCodecRegister(mixerLib, mixer, 0x2C), rate);
+            blocks = Load(words), WriteRegister8(io + kRegType, type), WriteRegister8(io + 1, 0x80);
+            for (std::uint8_t status : statuses) {
+                Wait(1u << sig);
+                if (!ack) { // still held 200 ms later; writing 1 to the other bit changes nothing
+                    Delay(10), WriteRegister8(io + kRegStatus, ~status & kStatusAck);
+                    EXPECT_EQ(ReadRegister8(io + kRegStatus), status);
+                    WriteRegister8(io + kRegStatus, status & kStatusAck);
+                }
+            }
+            Close();
+        };
+        const auto r = harness::OnMachine(run, config);
+        EXPECT_EQ(seen, statuses) << words.size();
+        std::vector<std::pair<std::int64_t, std::uint64_t>> got, want; // bytes, start in µs
+        for (const auto& e : harness::Events(r, {"block"})) {
+            got.emplace_back(e.Number("bytes"), e.timeUs);
+        }
+        Bytes heard, last; // all but the last block started, which may have only begun
+        std::uint64_t frames = 0, paused = 0;
+        for (int i : order) {
+            want.emplace_back(DescriptorLength(words[i]), frames * 1000000 / rate + paused);
+            frames += std::max<std::uint32_t>(DescriptorLength(words[i]) / 4, 1);
+            paused += (words[i] & (E | F)) != 0 && !ack ? 200000 : 0;
+            heard = harness::Concat({heard, last}), last = blocks[i];
+        }
+        EXPECT_EQ(got, want);
+        const auto end = r.dac.bytes.begin() + std::min(heard.size(), r.dac.bytes.size());
+        EXPECT_EQ(Bytes(r.dac.bytes.begin(), end), heard);
+        EXPECT_EQ(r.dac.segments.at(0).rate, rate);
+        EXPECT_EQ(r.spdif.bytes, spdif != 0 ? r.dac.bytes : Bytes{});
+        const machine::Segment none{0, 0, false, false},
+            &s = r.spdif.segments.empty() ? none : r.spdif.segments[0];
+        EXPECT_EQ(std::pair(s.rate, s.nonAudio), std::pair(spdif, nonAudio));
+        // Blocks played again without a refill are overruns.
+        EXPECT_EQ(r.report.overruns != 0, (statuses.back() & kStatusActive) != 0);
+        EXPECT_TRUE(r.violations.empty());
+    }
+}
+
+TEST(Checks, EachBrokenRuleIsReported) {
+    static int local;
+    // Each row runs between Open and Close.
+    const std::pair<const char*, std::function<void()>> rows[] = {
+        // clang-format off
+        {nullptr, [] { Loop(), Wait(1u << sig); }},
+        {"WritePciConfigByte called in interrupt",
+         [] { extra = [] { WritePciConfigByte(pci, dev, 60, 9); }, Loop(), Wait(1u << sig); }},
+        {"register 0x3 does not exist", [] { WriteCodecRegister(mixerLib, mixer, 3, 0); }},
+        {"the S/PDIF transmitter is on", [] { WriteCodecRegister(mixerLib, mixer, 0x3A, 0); }},
+        {"not the open ac97mixer.library", [] { ReadCodecRegister(pci, mixer, 0); }},
+        {"a mixer that FindMixer did not return", [] { ReadCodecRegister(mixerLib, nullptr, 0); }},
+        {"not the open cybpci.library", [] { FindPciDevice(mixerLib, nullptr, nullptr); }},
+        {"a device that FindPciDevice did not return", [] { GetPciDeviceAttr(pci, nullptr, 0); }},
+        {"not a dword", [] { WritePciConfigLong(pci, dev, 0x3E, 0); }},
+        {"outside the configuration space", [] { WritePciConfigByte(pci, dev, 0x100, 0); }},
+        {"a handle AddPciIntServer did not return", [] { RemPciIntServer(pci, &local); }},
+        {"server removed while the channel is active", [] { Loop(), RemPciIntServer(pci, server); }},
+        {"hang: Wait with nothing that can wake", [] { Wait(1u << 20); }},
+        {"file that is not open", [] { ::Close(0x4444); }}, {"AllocVec did not return", [] { FreeVec(&local); }},
+        {"library that is not open", [] { CloseLibrary(pci); }}, {"task that does not exist", [] { Signal(nullptr, 1); }},
+        {"DMA memory freed while the channel is active", [] { Loop(), FreeVec(block), block = nullptr; }},
+        {"signal 20, which is not allocated", [] { FreeSignal(20); }},
+        {"outside the I/O window", [] { WriteRegister8(io + kWindowSize, 0); }},
+        {"with PCI I/O decoding off", [] { WritePciConfigLong(pci, dev, kPciCommand, 4); }},
+        {"which has no such access", [] { WriteRegister32(io + kRegControl, 0); }},
+        {"bus mastering disabled", [] { WritePciConfigLong(pci, dev, kPciCommand, 1), Loop(); }},
+        // A CPU address where a bus address belongs: as the table, then as a block.
+        {"DMA fetch of audio data from unmapped", [] { Load({kDescEol | 16}), StoreLE32(table,
+             reinterpret_cast<std::uintptr_t>(table)), WriteRegister8(io + 1, 0x80), Delay(1); }},
+        {"cybpci.library still open at the end", [] { OpenLibrary("cybpci.library", 2); }},
+        {"12 bytes still allocated at the end", [] { AllocVec(12, 0); }},
+        {"signal 30 still allocated at the end", [] { AllocSignal(-1); }},
+        {"server still installed at the end", [] { server = nullptr; }},
+        {"leak.bin still open at the end", [] { ::Open(harness::WriteFile("leak.bin", {}).c_str(), 1005); }},
+        {"channel still running at the end", [] { Loop(), io = 0; }}};
+    // clang-format on
+    for (const auto& [violation, body] : rows) {
+        const auto r = harness::OnMachine([&] { Open(), body(), Close(); });
+        const std::string_view what = violation != nullptr ? violation : "(none)";
+        const auto has = [&](const std::string& text) { return text.find(what) != text.npos; };
+        EXPECT_EQ(std::any_of(r.violations.begin(), r.violations.end(), has), violation != nullptr);
+        EXPECT_EQ(harness::Events(r, {"violation"}).size(), r.violations.size());
+    }
+}
+
+TEST(Faults, EachSwitchFailsItsCall) {
+    using enum machine::Fault;
+    const std::pair<machine::Fault, std::function<bool()>> rows[] = {
+        // clang-format off
+        {MixerLibrary, [] { return mixerLib != nullptr; }}, {Mixer, [] { return mixer != nullptr; }},
+        {MixerLibraryOld, [] { return mixerLib != nullptr; }}, {Device, [] { return dev != nullptr; }},
+        {PciLibrary, [] { return pci != nullptr; }}, {IoWindow, [] { return io != 0; }},
+        {Signal, [] { return sig >= 0; }}, {IntServer, [] { return server != nullptr; }},
+        {Memory, [] { return Load({}), block != nullptr; }}};
+    // clang-format on
+    for (const auto& [fault, works] : rows) {
+        bool worked = true;
+        machine::Config config;
+        config.faults = {fault};
+        harness::OnMachine([&] { Open(), worked = works(), Close(); }, config);
+        EXPECT_FALSE(worked) << static_cast<int>(fault);
+    }
+}
+
+} // namespace

@@ -1,0 +1,210 @@
+// The whole player on the machine: every way setup can end, what reaches the
+// DAC and the S/PDIF output, the end of the data, CTRL-C and failing reads.
+#include <algorithm>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace {
+
+using namespace harness;
+
+constexpr std::size_t kBuffer = 6144;
+// After its last buffer the channel goes on fetching until it is stopped:
+// at most a millisecond of 48 kHz stereo frames.
+constexpr std::size_t kMaxTail = 48 * 4;
+
+// What the player took (+), failed to take (!) and gave back (-), in order.
+std::string Taken(const machine::Result& r) {
+    std::string out;
+    for (const machine::TraceEvent& e :
+         Events(r, {"library_open", "library_close", "alloc", "free", "int_server_add",
+                    "int_server_remove", "file_open", "file_close", "signal_alloc", "signal_free",
+                    "pci_config_write"})) {
+        const std::string_view name = e.name;
+        const bool failed = e.Number("ok") == 0 || (name == "signal_alloc" && e.Number("bit") < 0);
+        std::string what(name.substr(0, name.find('_')));
+        if (name.starts_with("library")) {
+            what = e.Text("name").starts_with("ac97") ? "mixer" : "pci";
+        } else if (name == "pci_config_write") {
+            what = "config" + std::to_string(e.Number("offset"));
+        }
+        const bool release =
+            name.ends_with("close") || name.ends_with("free") || name.ends_with("remove");
+        out += (out.empty() ? "" : " ") + std::string(release ? "-" : failed ? "!" : "+") + what;
+    }
+    return out;
+}
+
+TEST(Setup, EveryExitReleasesWhatCameBeforeIt) {
+    const Bytes file = Pattern(kBuffer);
+    const std::string kPlayed = "Transfering audio data\nPlaying file (CTRL-C to abort playing)\n";
+    const std::string kStart = "+mixer +pci +alloc +config4 +int +config60 ";
+    const std::string kEnd = "-int -free -pci -mixer";
+    const struct {
+        std::optional<machine::Fault> fault; // none and 20: the file is missing
+        std::string output, taken;
+        int rc;
+    } cases[] = {
+        // clang-format off
+        {machine::Fault::MixerLibrary, "Unable to open ac97mixer.library\n", "!mixer", 20},
+        {machine::Fault::MixerLibraryOld, "Unable to open ac97mixer.library\n", "!mixer", 20},
+        {machine::Fault::Mixer, "Can't find mixer\n", "+mixer -mixer", 20},
+        {machine::Fault::PciLibrary, "Unable to open cybpci.library\n", "+mixer !pci -mixer", 20},
+        {machine::Fault::Device, "Unable to find VIA8231 audio device\n", "+mixer +pci -pci -mixer", 20},
+        {machine::Fault::Memory, "Unable to allocate fixed memory address\n", "+mixer +pci !alloc -pci -mixer", 20},
+        {machine::Fault::IoWindow, "Unable to find VIA8231 audio device\n", "+mixer +pci +alloc +config4 -free -pci -mixer", 20},
+        {std::nullopt, "", kStart + "!file " + kEnd, 20},
+        {machine::Fault::Signal, "Transfering audio data\nUnable to allocate signal\n", kStart + "+file !signal -file " + kEnd, 20},
+        {machine::Fault::IntServer, "failed to add int handler\n" + kPlayed, "+mixer +pci +alloc +config4 !int +config60 +file +signal -file -int -signal -free -pci -mixer", 0},
+        {std::nullopt, kPlayed, kStart + "+file +signal -file -int -signal -free -pci -mixer", 0},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.taken);
+        machine::Config config;
+        config.breakAfterBlocks = 1; // the only way to end a run with no interrupt server
+        if (c.fault) {
+            config.faults.insert(*c.fault);
+        }
+        const machine::Result r = !c.fault && c.rc == 20
+                                      ? PlayArgs({"kestrel", ScratchPath("none")}, config)
+                                      : Play(file, config);
+        EXPECT_EQ(r.output, c.output);
+        EXPECT_EQ(Taken(r), c.taken);
+        EXPECT_EQ(r.returnCode, c.rc);
+        EXPECT_TRUE(r.violations.empty()) << r.violations.front();
+        const std::vector<std::string> io = Summary(r, {"io_write", "io_read"});
+        // No register before the file is open; the channel only starts to play.
+        EXPECT_EQ(!io.empty(), c.taken.find("+file") != std::string::npos);
+        EXPECT_EQ(std::count(io.begin(), io.end(), "io_write8 @01=80"), c.rc == 0 ? 1 : 0);
+    }
+}
+
+TEST(Setup, UsageNamesTheCommand) {
+    const struct {
+        std::vector<std::string> argv;
+        const char* output;
+    } cases[] = {{{}, "Usage: kestrel filename\n"},
+                 {{"play"}, "Usage: play filename\n"},
+                 {{"play", "a", "b"}, "Usage: play filename\n"}};
+    for (const auto& c : cases) {
+        const machine::Result r = PlayArgs(c.argv);
+        EXPECT_EQ(r.output, c.output);
+        EXPECT_EQ(r.returnCode, 100);
+        EXPECT_TRUE(r.trace.size() == 1 && r.trace[0].name == std::string_view("print"));
+    }
+}
+
+// The capture holds expected, then silence: whole buffers, and at most the
+// channel's fetches after the last one.
+void ExpectPadded(const machine::Capture& capture, const Bytes& expected, std::size_t buffers) {
+    ASSERT_GE(capture.bytes.size(), buffers * kBuffer);
+    EXPECT_LE(capture.bytes.size(), buffers * kBuffer + kMaxTail);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), capture.bytes.begin()));
+    EXPECT_TRUE(std::all_of(capture.bytes.begin() + static_cast<std::ptrdiff_t>(expected.size()),
+                            capture.bytes.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST(Playback, RawDataToItsEnd) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{100}, 2 * kBuffer, kBuffer + 101}) {
+        SCOPED_TRACE(size);
+        const Bytes file = Pattern(size);
+        const machine::Result r = Play(file);
+        const std::size_t buffers = std::max<std::size_t>(1, (size + kBuffer - 1) / kBuffer);
+        EXPECT_EQ(r.returnCode, 0);
+        EXPECT_EQ(r.report.blocks, buffers);
+        EXPECT_EQ(r.report.overruns, 0u);
+        ExpectPadded(r.dac, file, buffers);
+        EXPECT_EQ(r.dac.segments.at(0).rate, 48000u);
+        EXPECT_TRUE(r.violations.empty());
+    }
+}
+
+TEST(Playback, AiffAtItsRate) {
+    for (double rate : {8000.0, 44100.0}) {
+        const Bytes sound = Pattern(kBuffer + 4);
+        const machine::Result r = Play(Aiff(rate, sound));
+        EXPECT_EQ(r.output, "Transfering audio data\nfreq: " + std::to_string(int(rate)) +
+                                "\nPlaying file (CTRL-C to abort playing)\n");
+        // The 8-byte sound-data fields are played as samples.
+        ExpectPadded(r.dac, Swap16(Concat({Bytes(8, 0), sound})), 2);
+        EXPECT_EQ(r.dac.segments.at(0).rate, rate);
+        EXPECT_EQ(r.spdif.segments.at(0).rate, rate == 44100 ? 44100u : 48000u);
+        EXPECT_FALSE(r.spdif.segments.at(0).nonAudio);
+        EXPECT_EQ(r.codecRegisters.at(0x2C), 48000);
+        EXPECT_EQ(r.codecRegisters.at(0x18), 0x0808);
+    }
+}
+
+TEST(Playback, Ac3AsBurstsWithTheDacMuted) {
+    const Bytes frame0 = Ac3Frame(0, 24, 0x400, 1);
+    const Bytes frame1 = Ac3Frame(0, 24, 0x400, 2);
+    const Bytes cut(frame1.begin(), frame1.begin() + 0x101);
+    const machine::Result r = Play(Concat({frame0, frame1, cut}));
+    const Bytes stuffing(kBuffer - 8 - 0x400, 0);
+    const Bytes bursts = Concat(
+        {BurstPreamble(0x400), Swap16(frame0), stuffing, BurstPreamble(0x400), Swap16(frame1),
+         stuffing, BurstPreamble(0x400), Swap16(Concat({cut, Bytes(0x400 - 0x101, 0)})), stuffing});
+    EXPECT_EQ(r.returnCode, 0);
+    ASSERT_FALSE(r.spdif.segments.empty());
+    EXPECT_TRUE(r.spdif.segments.back().nonAudio);
+    EXPECT_EQ(r.report.blocks, 3u);
+    // The transmitter plays each burst from its preamble on.
+    const std::size_t start = r.spdif.segments.back().offset;
+    EXPECT_TRUE(std::equal(bursts.begin(), bursts.end(), r.spdif.bytes.begin() + start));
+    EXPECT_TRUE(std::all_of(r.dac.segments.begin(), r.dac.segments.end(),
+                            [](const machine::Segment& s) { return s.muted; }));
+    EXPECT_EQ(r.codecRegisters.at(0x3A), 0x2000);
+}
+
+TEST(Playback, BreaksAndFailingReads) {
+    const Bytes file = Pattern(5 * kBuffer);
+    struct Case {
+        std::string name;
+        long long breakAfterBlocks, breakAtUs;
+        int failReadAt;
+        std::uint64_t blocks;
+        std::size_t played; // bytes of the file heard
+    };
+    std::vector<Case> cases = {
+        {"CTRL-C pending before playback", -1, 0, 0, 5, 5 * kBuffer},
+        {"CTRL-C in the first buffer", -1, 1000, 0, 0, 0},
+        {"CTRL-C at a buffer end", 2, -1, 0, 2, 2 * kBuffer},
+        {"CTRL-C in the middle", -1, 100000, 0, 3, 3 * kBuffer},
+    };
+    cases.push_back({"read 3 fails", -1, -1, 3, 1, kBuffer});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine::Config config;
+        config.breakAfterBlocks = c.breakAfterBlocks;
+        config.breakAtUs = c.breakAtUs;
+        config.failReadAt = c.failReadAt;
+        const machine::Result r = Play(file, config);
+        EXPECT_EQ(r.returnCode, c.failReadAt != 0 ? 10 : 0);
+        EXPECT_EQ(r.report.blocks, c.blocks);
+        const Bytes heard(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(c.played));
+        if (c.failReadAt != 0) {
+            ExpectPadded(r.dac, heard, c.blocks);
+        } else {
+            EXPECT_TRUE(std::equal(heard.begin(), heard.end(), r.dac.bytes.begin()));
+        }
+        EXPECT_TRUE(r.violations.empty());
+        EXPECT_EQ(Events(r, {"file_close"}).size(), 1u);
+        EXPECT_EQ(r.codecRegisters.at(0x2A), 0x0005);
+    }
+}
+
+TEST(Playback, ASlowReadIsAnOverrunAndPlaybackGoesOn) {
+    machine::Config config;
+    config.slowReadMs[3] = 40; // a buffer lasts 32 ms at 48 kHz
+    const machine::Result r = Play(Pattern(4 * kBuffer), config);
+    EXPECT_EQ(r.returnCode, 0);
+    EXPECT_GE(r.report.overruns, 1u);
+    EXPECT_GE(r.report.blocks, 4u);
+    EXPECT_TRUE(r.violations.empty());
+}
+
+} // namespace

@@ -1,0 +1,314 @@
+#include "support/harness.h"
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "frontend/entry.h"
+#include "frontend/player_state.h"
+#include "platform/byteorder.h"
+#include "platform/dos.h"
+#include "spdif/data_burst.h"
+
+extern char** environ;
+
+namespace harness {
+
+namespace fs = std::filesystem;
+
+std::string ScratchPath(const std::string& name) {
+    static const struct Scratch {
+        fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + std::to_string(::getpid()));
+        Scratch() { fs::create_directories(dir); }
+        ~Scratch() {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } scratch;
+    return (scratch.dir / name).string();
+}
+
+std::string WriteFile(const std::string& name, const Bytes& bytes) {
+    const std::string path = ScratchPath(name);
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+Bytes Pattern(std::size_t length, std::uint8_t seed) {
+    Bytes b(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        b[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
+    }
+    return b;
+}
+
+Bytes Concat(const std::vector<Bytes>& parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+Bytes Swap16(Bytes bytes) {
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        std::swap(bytes[i], bytes[i + 1]);
+    }
+    return bytes;
+}
+
+Bytes Extended(double value) {
+    Bytes out(10, 0);
+    if (value == 0.0) {
+        return out;
+    }
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(value), &exponent); // in [0.5, 1)
+    const auto top = static_cast<std::uint16_t>((value < 0 ? 0x8000 : 0) | (exponent + 16382));
+    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 64));
+    out[0] = static_cast<std::uint8_t>(top >> 8);
+    out[1] = static_cast<std::uint8_t>(top);
+    for (int i = 0; i < 8; ++i) {
+        out[2 + i] = static_cast<std::uint8_t>(mantissa >> (56 - 8 * i));
+    }
+    return out;
+}
+
+Bytes Aiff(double rate, const Bytes& sound) {
+    const auto n = static_cast<std::uint32_t>(sound.size());
+    const auto be = [](std::uint32_t v) {
+        return Bytes{std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8),
+                     std::uint8_t(v)};
+    };
+    // clang-format off
+    return Concat({{'F', 'O', 'R', 'M'}, be(46 + n), {'A', 'I', 'F', 'F', 'C', 'O', 'M', 'M'}, be(18),
+                   {0, 2}, be(n / 4), {0, 16}, Extended(rate), {'S', 'S', 'N', 'D'}, be(8 + n),
+                   be(0), be(0), sound});
+    // clang-format on
+}
+
+Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uint8_t seed) {
+    Bytes frame = Pattern(length, seed);
+    frame[0] = 0x0B;
+    frame[1] = 0x77;
+    frame[4] = static_cast<std::uint8_t>(((fscod & 3u) << 6) | (frmsizecod & 0x3Fu));
+    return frame;
+}
+
+Bytes BurstPreamble(std::uint32_t frameLength) {
+    const auto pd = static_cast<std::uint16_t>(frameLength * 8); // the payload in bits
+    return {0x72, 0xF8, 0x1F, 0x4E, 0x01, 0x00, std::uint8_t(pd), std::uint8_t(pd >> 8)};
+}
+
+machine::Result OnMachine(const std::function<void()>& body, machine::Config config) {
+    return machine::Run(config,
+                        [&](std::int32_t, char**) {
+                            body();
+                            return 0;
+                        },
+                        {"test"});
+}
+
+machine::Result OnFile(const Bytes& bytes, const std::function<void(std::int32_t file)>& body,
+                       machine::Config config) {
+    const std::string path = WriteFile("input.bin", bytes);
+    return OnMachine(
+        [&] {
+            const BPTR file = Open(path.c_str(), MODE_OLDFILE);
+            body(file);
+            Close(file);
+        },
+        std::move(config));
+}
+
+machine::Result PlayArgs(const std::vector<std::string>& argv, const machine::Config& config) {
+    return machine::Run(config, PlayerMain, argv);
+}
+
+machine::Result Play(const Bytes& file, const machine::Config& config) {
+    return PlayArgs({"kestrel", WriteFile("input.bin", file)}, config);
+}
+
+std::vector<machine::TraceEvent> Events(const machine::Result& result,
+                                        std::initializer_list<std::string_view> kinds) {
+    std::vector<machine::TraceEvent> out;
+    std::copy_if(result.trace.begin(), result.trace.end(), std::back_inserter(out),
+                 [&](const machine::TraceEvent& e) {
+                     return std::find(kinds.begin(), kinds.end(), e.name) != kinds.end();
+                 });
+    return out;
+}
+
+std::vector<std::string> Summary(const machine::Result& result,
+                                 std::initializer_list<std::string_view> kinds) {
+    std::vector<std::string> out;
+    for (const machine::TraceEvent& e : Events(result, kinds)) {
+        const std::string_view name = e.name;
+        const auto n = [&](const char* key) {
+            return static_cast<unsigned long long>(e.Number(key));
+        };
+        char text[96];
+        if (name.starts_with("codec_")) {
+            std::snprintf(text, sizeof text, "%s %02llx=%04llx", e.name, n("reg"), n("value"));
+        } else if (name.starts_with("io_") || name == "pci_config_write") {
+            std::snprintf(text, sizeof text, "%s%lld @%02llx=%llx", e.name, n("width"), n("offset"),
+                          n("value"));
+        } else {
+            // Any other event: its fields in order; masks in hex, flags by name.
+            std::string line = e.name;
+            for (const machine::TraceField& f : e.fields) {
+                const bool hex =
+                    f.key == std::string_view("mask") || f.key == std::string_view("new");
+                std::snprintf(text, sizeof text, hex ? "%llx" : "%lld",
+                              static_cast<long long>(f.number));
+                line += " " + (f.isText   ? f.text
+                               : f.isFlag ? std::string(f.number != 0 ? "" : "!") + f.key
+                                          : std::string(text));
+            }
+            out.push_back(line);
+            continue;
+        }
+        out.emplace_back(text);
+    }
+    return out;
+}
+
+GuardedBuffers::GuardedBuffers() {
+    bytes.fill(kGuardByte);
+    ResetPlayerState();
+    gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(bytes.data() + kGuardSize);
+    gPlayerState.bufferAddress[1] = gPlayerState.bufferAddress[0] + kTransferBufferSize;
+}
+
+Bytes GuardedBuffers::Buffer(unsigned index) const {
+    const auto* start = bytes.data() + kGuardSize + index * kTransferBufferSize;
+    return {start, start + kTransferBufferSize};
+}
+
+bool GuardedBuffers::GuardsIntact() const {
+    const auto isGuard = [](std::uint8_t b) { return b == kGuardByte; };
+    return std::all_of(bytes.begin(), bytes.begin() + kGuardSize, isGuard) &&
+           std::all_of(bytes.end() - kGuardSize, bytes.end(), isGuard);
+}
+
+namespace {
+
+// The cross build's emulator command, its words separated by '|'.
+std::vector<std::string> RunPrefix() {
+    std::vector<std::string> words;
+    std::stringstream in(KESTREL_RUN_PREFIX);
+    for (std::string word; std::getline(in, word, '|');) {
+        if (!word.empty()) {
+            words.push_back(word);
+        }
+    }
+    return words;
+}
+
+std::string ReadText(const std::string& path) {
+    const Bytes b = ReadFile(path);
+    return {b.begin(), b.end()};
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+    std::vector<char*> out;
+    for (std::string& w : words) {
+        out.push_back(w.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+} // namespace
+
+Process RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   const ProcessOptions& options) {
+    static int runs = 0;
+    const std::string tag = std::to_string(++runs);
+    const std::string outPath = ScratchPath("stdout-" + tag);
+    const std::string errPath = ScratchPath("stderr-" + tag);
+    std::vector<std::string> words;
+    if (program == "kestrel" || program == "kestrel-machine") {
+        words = RunPrefix();
+        words.push_back(std::string(KESTREL_PROGRAM_DIR) + "/" + program);
+    } else {
+        words.push_back(program);
+    }
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> env(options.env);
+    for (char** e = environ; *e != nullptr; ++e) {
+        env.emplace_back(*e);
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    Process run;
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, words[0].c_str(), &actions, nullptr,
+                                     Pointers(words).data(), Pointers(env).data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        run.err = "cannot start " + words[0];
+        return run;
+    }
+    bool signalled = options.signalAfterOutput.empty();
+    int status = 0;
+    while (waitpid(pid, &status, signalled ? 0 : WNOHANG) != pid) {
+        if (ReadText(outPath).find(options.signalAfterOutput) != std::string::npos) {
+            kill(pid, options.signal);
+            signalled = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadText(outPath);
+    run.err = ReadText(errPath);
+    return run;
+}
+
+Wav ParseWav(const Bytes& file) {
+    Wav wav;
+    const auto tag = [&](std::size_t at, std::string_view want) {
+        return std::string_view(reinterpret_cast<const char*>(&file[at]), 4) == want;
+    };
+    if (file.size() < 44 || !tag(0, "RIFF") || !tag(8, "WAVE") || !tag(12, "fmt ") ||
+        !tag(36, "data")) {
+        wav.error = "not a 44-byte WAV header";
+    } else if (LoadLE32(&file[4]) != file.size() - 8 || LoadLE32(&file[40]) != file.size() - 44) {
+        wav.error = "lengths disagree with the file size " + std::to_string(file.size());
+    } else if (LoadLE16(&file[20]) != 1 || LoadLE16(&file[34]) != 16 ||
+               LoadLE16(&file[32]) != 2 * LoadLE16(&file[22]) ||
+               LoadLE32(&file[28]) != LoadLE32(&file[24]) * LoadLE16(&file[32])) {
+        wav.error = "not consistent 16-bit PCM";
+    } else {
+        wav.channels = LoadLE16(&file[22]);
+        wav.rate = LoadLE32(&file[24]);
+        wav.data.assign(file.begin() + 44, file.end());
+    }
+    return wav;
+}
+
+} // namespace harness

@@ -1,0 +1,94 @@
+// What every test shares: input files, the scratch folder, runs on the
+// machine, the trace, and the built programs run as a user runs them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hw/dma_block.h"
+#include "machine/machine.h"
+
+namespace harness {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A path in this process's scratch folder, which goes when the process ends.
+std::string ScratchPath(const std::string& name);
+// Writes bytes to a scratch file; returns its path.
+std::string WriteFile(const std::string& name, const Bytes& bytes);
+Bytes ReadFile(const std::string& path);
+
+// A counting byte pattern that never repeats within a buffer.
+Bytes Pattern(std::size_t length, std::uint8_t seed = 0);
+Bytes Concat(const std::vector<Bytes>& parts);
+// Every 16-bit word with its two bytes exchanged; an odd last byte stays.
+Bytes Swap16(Bytes bytes);
+// The 10-byte big-endian 80-bit extended form of an exactly representable value.
+Bytes Extended(double value);
+// An AIFF file with the common chunk first: the rate at 28, the samples at 54.
+Bytes Aiff(double rate, const Bytes& sound);
+// An AC-3 frame with the given sync information, a counting pattern after it.
+Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uint8_t seed = 0);
+// The IEC 61937 preamble of an AC-3 burst as the controller reads it: Pa, Pb,
+// Pc, Pd as little-endian words.
+Bytes BurstPreamble(std::uint32_t frameLength);
+
+// Runs body as the main task of a machine.
+machine::Result OnMachine(const std::function<void()>& body, machine::Config config = {});
+// Runs body on a machine with a file holding bytes open for it.
+machine::Result OnFile(const Bytes& bytes, const std::function<void(std::int32_t file)>& body,
+                       machine::Config config = {});
+// Runs the whole player with this command line, or on a file holding bytes.
+machine::Result PlayArgs(const std::vector<std::string>& argv, const machine::Config& config = {});
+machine::Result Play(const Bytes& file, const machine::Config& config = {});
+
+// The events of the given kinds, in order.
+std::vector<machine::TraceEvent> Events(const machine::Result& result,
+                                        std::initializer_list<std::string_view> kinds);
+// The same as compact lines for comparing sequences: "codec_write 2a=0000",
+// "io_write8 @01=80", and any other event with its fields in order:
+// "barrier", "alloc 12320 65536 ok", "signal_free 31", "set_signal 0 80001000".
+std::vector<std::string> Summary(const machine::Result& result,
+                                 std::initializer_list<std::string_view> kinds);
+
+// Both transfer buffers back to back, fenced by guard bytes, standing in for
+// the DMA block in tests of the refill and the bursts.
+inline constexpr std::size_t kGuardSize = 64;
+inline constexpr std::uint8_t kGuardByte = 0xA5;
+struct GuardedBuffers {
+    alignas(16) std::array<std::uint8_t, kGuardSize + 2 * kTransferBufferSize + kGuardSize> bytes;
+
+    GuardedBuffers(); // filled with guard bytes, and installed as the player's buffers
+    Bytes Buffer(unsigned index) const;
+    bool GuardsIntact() const;
+};
+
+// A built program run as a process; a cross build runs it through its emulator.
+struct Process {
+    int status = -1; // exit status, or -1 when a signal ended it
+    std::string out;
+    std::string err;
+};
+struct ProcessOptions {
+    std::vector<std::string> env;  // NAME=VALUE added to the environment
+    std::string signalAfterOutput; // sends `signal` once standard output holds this
+    int signal = 2;
+};
+// program is "kestrel" or "kestrel-machine", or a host tool found on PATH.
+Process RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   const ProcessOptions& options = {});
+
+// A 16-bit PCM WAV file whose header agrees with its size.
+struct Wav {
+    std::string error; // empty when valid
+    std::uint32_t rate = 0;
+    std::uint16_t channels = 0;
+    Bytes data;
+};
+Wav ParseWav(const Bytes& file);
+
+} // namespace harness
