@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "app/alsa_sink.h"
+#include "app/outcome.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
 
@@ -17,6 +20,7 @@ int main(int argc, char** argv) {
     config.echoOutput = true;
     config.captureAudio = false;
     config.hostSigint = true;
+    config.userAtTerminal = isatty(STDIN_FILENO) != 0;
     // Opened only for a command line the player will act on, so that the
     // usage line does not wait for a sound card.
     std::unique_ptr<machine::AudioSink> speakers;
@@ -33,5 +37,6 @@ int main(int argc, char** argv) {
     for (const std::string& violation : result.violations) {
         std::fprintf(stderr, "kestrel: machine violation: %s\n", violation.c_str());
     }
-    return result.returnCode;
+    // A violation outranks the player's code, as in kestrel-machine.
+    return app::ExitStatus(result);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "app/alsa_sink.h"
 #include "app/options.h"
 #include "app/outcome.h"
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
     config.echoOutput = true;
     config.captureAudio = false;
     config.hostSigint = true;
+    config.userAtTerminal = isatty(STDIN_FILENO) != 0;
 
     std::string error;
     std::unique_ptr<app::WavSink> dacWav = CreateWav("--dac-wav", options.dacWav, &error);

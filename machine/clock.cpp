@@ -189,7 +189,17 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
             break;
         }
         if (!CanWake(m)) {
-            if (!m.config.hostSigint) {
+            // The channel plays on without anyone to wake: it runs to where
+            // it stops or holds, as the hardware would.
+            if (NextEventNs(m) != kNever) {
+                if (Virtual(m)) {
+                    RunDueEvents(m, lock, NextEventNs(m));
+                } else {
+                    m.taskWake.wait_for(lock, std::chrono::milliseconds(5));
+                }
+                continue;
+            }
+            if (!m.config.hostSigint || !m.config.userAtTerminal) {
                 Hang(m, "Wait with nothing that can wake the task");
             }
             // Only the user can end this wait now.

@@ -77,6 +77,9 @@ struct Config {
     long long breakAfterBlocks = -1;         // CTRL-C after this many block ends
     long long breakAtUs = -1;                // CTRL-C at this machine time
     bool hostSigint = false;                 // SIGINT on the host is CTRL-C
+    // Someone at a terminal can press CTRL-C: a Wait that only they can end
+    // is waited out rather than reported as a hang.
+    bool userAtTerminal = false;
     // In virtual time, a Wait that nothing has ended after this much machine
     // time, with no scripted break pending, is a hang.
     std::uint64_t hangTimeoutUs = 60'000'000;

@@ -74,10 +74,7 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
 
     CountOverrunIfRefilling(m);
     auto it = m.played.find(c.blockBus);
-    if (it != m.played.end() && !it->second.refilled && !c.overrunCounted) {
-        c.overrunCounted = true;
-        ++m.result.report.overruns;
-    }
+    c.stale = it != m.played.end() && !it->second.refilled;
     m.played[c.blockBus] = PlayedBlock{c.blockLength, false};
 
     c.nextTickNs = startNs;
@@ -205,6 +202,10 @@ bool ChannelTick(Machine& m) {
     }
 
     ++m.result.report.blocks;
+    if (c.stale && !c.overrunCounted) {
+        c.overrunCounted = true;
+        ++m.result.report.overruns;
+    }
     std::uint8_t bits = 0;
     if ((c.blockFlags & vt8231::kDescFlag) != 0) {
         bits |= vt8231::kStatusFlag;

@@ -30,6 +30,10 @@ struct Channel {
     std::uint32_t blockFlags = 0;
     std::uint32_t offset = 0; // bytes of the block fetched so far
     bool overrunCounted = false;
+    // The block played before and no Read has landed in it since. Played to
+    // its end, that is an overrun; the driver stopping the channel in it at
+    // the end of the data is not.
+    bool stale = false;
 
     std::uint64_t nextTickNs = kNever;
     std::uint64_t carryNs = 0; // remainder of frame timing, in ns * rate

@@ -13,6 +13,7 @@ void ResetPlayerState() {
     s.fillLength[1] = 0;
     s.lastReadCount = 0;
     s.readFailed = false;
+    s.heldCount = 0;
     s.signalBit = 0;
     s.playerTask.store(nullptr, std::memory_order_relaxed);
     s.activeIndex.store(0, std::memory_order_relaxed);

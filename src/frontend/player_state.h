@@ -7,6 +7,9 @@
 #include "platform/cybpci.h"
 #include "platform/exec.h"
 
+// What input detection reads from the start of the file.
+inline constexpr std::uint32_t kHeaderReadSize = 46;
+
 struct PlayerState {
     Library* pciLibrary;
     PciDevice* pciDevice;
@@ -14,7 +17,11 @@ struct PlayerState {
     std::uintptr_t bufferAddress[2];
     std::int32_t fillLength[2];
     std::int32_t lastReadCount;
-    bool readFailed; // a Read returned an error; the data ended there
+    bool readFailed; // a Read returned an error; the data ended there, and nothing more is read
+    // Header bytes that a file which cannot be rewound (a pipe) gave up to
+    // detection: the first refill plays them before what follows.
+    std::uint8_t heldBytes[kHeaderReadSize];
+    std::uint32_t heldCount;
     std::int32_t signalBit;
     // Published after signalBit: the server acts on neither until it sees this.
     std::atomic<Task*> playerTask;

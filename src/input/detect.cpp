@@ -9,11 +9,12 @@
 
 namespace {
 
-void RecordRead(std::int32_t count) {
+std::int32_t RecordRead(std::int32_t count) {
     gPlayerState.lastReadCount = count;
     if (count < 0) {
         gPlayerState.readFailed = true;
     }
+    return count;
 }
 
 InputFormat IffFormat(const std::uint8_t* header) {
@@ -31,8 +32,8 @@ InputFormat IffFormat(const std::uint8_t* header) {
 
 InputFormat DetectInput(BPTR file) {
     auto* header = reinterpret_cast<std::uint8_t*>(gPlayerState.bufferAddress[0]);
-    // The count is not needed: the tests below look at the buffer as the read left it.
-    RecordRead(Read(file, header, kIffHeaderSize));
+    // The tests below look at the buffer as the read left it, whatever the count.
+    const std::int32_t count = RecordRead(Read(file, header, kIffHeaderSize));
     Printf("Transfering audio data\n");
 
     if (std::memcmp(header, "FORM", 4) == 0) {
@@ -56,6 +57,10 @@ InputFormat DetectInput(BPTR file) {
         }
     }
     // AC-3 and raw data are played from the first byte, sync word included.
-    Seek(file, 0, OFFSET_BEGINNING);
+    // A file that cannot be rewound keeps what the header read took from it.
+    if (Seek(file, 0, OFFSET_BEGINNING) < 0 && count > 0) {
+        std::memcpy(gPlayerState.heldBytes, header, static_cast<std::uint32_t>(count));
+        gPlayerState.heldCount = static_cast<std::uint32_t>(count);
+    }
     return format;
 }

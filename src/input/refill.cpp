@@ -26,15 +26,25 @@ std::int32_t FillTransferBuffer(BPTR file, const InputFormat& format, std::uint3
     std::uint8_t* destination = buffer + offset;
 
     const std::uint32_t requested = std::min(format.readSize, size);
-    const std::int32_t count = Read(file, destination, static_cast<std::int32_t>(requested));
-    s.lastReadCount = count;
-    // A failed read ends the data like the end of the file does.
-    if (count < 0) {
-        s.readFailed = true;
+    // A failed read ends the data for good, like the end of the file: the
+    // buffers play out what they hold and nothing more is read.
+    std::int32_t count = 0;
+    std::uint32_t valid = 0;
+    if (!s.readFailed) {
+        // Bytes a pipe gave up to detection come first.
+        const std::uint32_t held = std::min(s.heldCount, requested);
+        std::memcpy(destination, s.heldBytes, held);
+        std::memmove(s.heldBytes, s.heldBytes + held, s.heldCount - held);
+        s.heldCount -= held;
+        const std::int32_t read =
+            Read(file, destination + held, static_cast<std::int32_t>(requested - held));
+        // Never trust a count beyond what was asked for.
+        valid =
+            held + (read > 0 ? std::min(static_cast<std::uint32_t>(read), requested - held) : 0);
+        count = read < 0 ? read : static_cast<std::int32_t>(valid);
+        s.readFailed = read < 0;
     }
-    // Never trust a count beyond what was asked for.
-    const std::uint32_t valid =
-        count > 0 ? std::min(static_cast<std::uint32_t>(count), requested) : 0;
+    s.lastReadCount = count;
 
     // The controller always plays the whole buffer: what this read did not
     // fill must be silence, not the buffer's previous audio.
@@ -43,9 +53,7 @@ std::int32_t FillTransferBuffer(BPTR file, const InputFormat& format, std::uint3
     if (format.playMode == PlayMode::Ac3) {
         // A burst is whole whatever its payload: any data makes a full burst.
         s.fillLength[index] = valid > 0 ? static_cast<std::int32_t>(kTransferBufferSize) : 0;
-        if (count >= 0) {
-            SwapBytes16(destination, size);
-        }
+        SwapBytes16(destination, size);
     } else {
         s.fillLength[index] = static_cast<std::int32_t>(valid);
         if (format.swapBytes) {

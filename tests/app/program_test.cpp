@@ -84,7 +84,8 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
 }
 
 // Whenever the player got to play, the capture is a valid WAV file, whether
-// the run ended or was stopped.
+// the run ended or was stopped. With no interrupt server and no terminal to
+// press CTRL-C at, the wait is the machine's hang report.
 TEST(Programs, ExitStatusStreamsAndCaptures) {
     const std::string dac = harness::ScratchPath("dac.wav");
     const std::string m = "kestrel-machine --dac-wav=" + dac + " ";
@@ -97,6 +98,8 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
         {m + "--fail=device -- kestrel" + half, 20, "Unable to find VIA8231 audio device\n", "",
          ""},
         {m + "--fail=read:2 -- kestrel" + half, 10, kRawOutput, "", ""},
+        {m + "--fail=int-server -- kestrel" + half, 70, "failed to add int handler\n" + kRawOutput,
+         "kestrel-machine: violation: hang: Wait with nothing that can wake the task\n", ""},
         {m + "--report -- kestrel" + half, 0, kRawOutput,
          "kestrel-machine: 16 blocks played, 0.552 s machine time, 0 overruns, 0 violations\n", ""},
         {m + "--break-after-blocks=3 -- kestrel" + ten, 0, kRawOutput, "", ""},

@@ -1,7 +1,11 @@
 // The whole player on the machine: every way setup can end, what reaches the
 // DAC and the S/PDIF output, the end of the data, CTRL-C and failing reads.
 #include <algorithm>
+#include <csignal>
 #include <optional>
+#include <thread>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -175,7 +179,13 @@ TEST(Playback, BreaksAndFailingReads) {
         {"CTRL-C at a buffer end", 2, -1, 0, 2, 2 * kBuffer},
         {"CTRL-C in the middle", -1, 100000, 0, 3, 3 * kBuffer},
     };
-    cases.push_back({"read 3 fails", -1, -1, 3, 1, kBuffer});
+    // Reads: the header, five pieces, the empty one at the end. A failure
+    // ends the data there: what the buffers hold plays out, nothing more is read.
+    for (int k = 1; k <= 7; ++k) {
+        const std::size_t pieces = k > 2 ? k - 2 : 0;
+        cases.push_back({"read " + std::to_string(k) + " fails", -1, -1, k,
+                         std::max<std::uint64_t>(1, pieces), pieces * kBuffer});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         machine::Config config;
@@ -185,9 +195,11 @@ TEST(Playback, BreaksAndFailingReads) {
         const machine::Result r = Play(file, config);
         EXPECT_EQ(r.returnCode, c.failReadAt != 0 ? 10 : 0);
         EXPECT_EQ(r.report.blocks, c.blocks);
+        EXPECT_EQ(r.report.overruns, 0u);
         const Bytes heard(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(c.played));
         if (c.failReadAt != 0) {
             ExpectPadded(r.dac, heard, c.blocks);
+            EXPECT_EQ(Events(r, {"file_read"}).size(), std::size_t(c.failReadAt));
         } else {
             EXPECT_TRUE(std::equal(heard.begin(), heard.end(), r.dac.bytes.begin()));
         }
@@ -195,6 +207,44 @@ TEST(Playback, BreaksAndFailingReads) {
         EXPECT_EQ(Events(r, {"file_close"}).size(), 1u);
         EXPECT_EQ(r.codecRegisters.at(0x2A), 0x0005);
     }
+}
+
+TEST(Playback, APipePlaysExactlyAsTheSameFile) {
+    std::signal(SIGPIPE, SIG_IGN); // a reader that stops early must not end the test
+    const Bytes frames = Concat({Ac3Frame(0, 24, 0x400, 1), Ac3Frame(0, 24, 0x400, 2)});
+    for (const Bytes& file : {Aiff(44100, Pattern(kBuffer)), frames, Pattern(kBuffer + 10)}) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        std::thread writer([&] {
+            for (std::size_t at = 0; at < file.size();) {
+                const ssize_t n = write(fds[1], file.data() + at, file.size() - at);
+                at = n > 0 ? at + static_cast<std::size_t>(n) : file.size();
+            }
+            close(fds[1]);
+        });
+        const machine::Result piped = PlayArgs({"kestrel", "/dev/fd/" + std::to_string(fds[0])});
+        writer.join();
+        close(fds[0]);
+        const machine::Result plain = Play(file);
+        EXPECT_EQ(piped.output, plain.output);
+        EXPECT_TRUE(piped.dac.bytes == plain.dac.bytes);
+        EXPECT_TRUE(piped.spdif.bytes == plain.spdif.bytes);
+        EXPECT_EQ(piped.returnCode, 0);
+        EXPECT_TRUE(piped.violations.empty());
+    }
+}
+
+TEST(Playback, WithoutAServerBufferZeroPlaysThenOnlyAUserCouldEndTheWait) {
+    machine::Config config;
+    config.faults.insert(machine::Fault::IntServer);
+    config.hostSigint = true; // but nobody at a terminal: that wait is a hang
+    const Bytes file = Pattern(2 * kBuffer);
+    const machine::Result r = Play(file, config);
+    EXPECT_TRUE(r.hung);
+    EXPECT_EQ(r.violations,
+              std::vector<std::string>{"hang: Wait with nothing that can wake the task"});
+    EXPECT_EQ(r.report.blocks, 1u);
+    ExpectPadded(r.dac, Bytes(file.begin(), file.begin() + kBuffer), 1);
 }
 
 TEST(Playback, ASlowReadIsAnOverrunAndPlaybackGoesOn) {
