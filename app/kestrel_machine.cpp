@@ -67,7 +67,12 @@ int main(int argc, char** argv) {
     }
     const app::MachineOptions& options = *parsed.options;
     if (options.help) {
-        std::fputs(app::kMachineUsage, stdout);
+        std::fputs(app::MachineUsage().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        // The player's own version string, without its "$VER: " marker.
+        std::printf("kestrel-machine, running %s\n", kVersionTag + 6);
         return 0;
     }
 

@@ -1,38 +1,46 @@
 #include "app/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string_view>
 
+#include <getopt.h>
+
 namespace app {
 
-const char kMachineUsage[] =
-    "Usage: kestrel-machine [OPTION]... -- COMMAND [ARG]...\n"
-    "Runs the player on an emulated machine; COMMAND [ARG]... is its command line.\n"
-    "\n"
-    "  --clock=virtual|real      machine clock (default virtual: as fast as the host allows)\n"
-    "  --speed=FACTOR            real clock only: machine seconds per wall second (default 1)\n"
-    "  --dac-wav=PATH            write the PCM stream that reached the DAC as a WAV file\n"
-    "  --spdif-wav=PATH          write what the S/PDIF output carried as a WAV file\n"
-    "  --trace=PATH              write the machine's trace as JSON Lines\n"
-    "  --live                    also play the DAC stream on the host's sound device\n"
-    "  --spdif=on|off            S/PDIF transmitter at power-on (default on)\n"
-    "  --vra=on|off              variable-rate audio at power-on (default on)\n"
-    "  --fail=WHAT               make one thing fail: mixer-library, mixer-library-old, mixer,\n"
-    "                            pci-library, device, memory, int-server, io-window, signal,\n"
-    "                            or read:N (the N-th Read)\n"
-    "  --slow-read=N:MS          the N-th Read takes MS milliseconds of machine time\n"
-    "  --break-after-blocks=N    CTRL-C after N block ends\n"
-    "  --break-at-ms=T           CTRL-C at machine time T milliseconds\n"
-    "  --report                  print blocks, machine time, overruns and violations on stderr\n"
-    "  --help                    print this and exit\n"
-    "\n"
-    "Exit status: the player's return code; 70 when the machine found a violation;\n"
-    "2 for a bad option.\n";
-
 namespace {
+
+// Every option, once: the parser, --help and the error messages read it.
+struct OptionSpec {
+    const char* name;
+    const char* value; // how --help shows the value; nullptr: a flag
+    const char* help;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"clock", "virtual|real", "machine clock (default virtual: as fast as the host allows)"},
+    {"speed", "FACTOR", "real clock only: machine seconds per wall second (default 1)"},
+    {"dac-wav", "PATH", "write what the DAC played as a WAV file"},
+    {"spdif-wav", "PATH", "write what the S/PDIF output carried as a WAV file"},
+    {"trace", "PATH", "write the machine's trace as JSON Lines"},
+    {"live", nullptr, "also play the DAC stream on the host's sound device"},
+    {"spdif", "on|off", "S/PDIF transmitter at power-on (default on)"},
+    {"vra", "on|off", "variable-rate audio at power-on (default on)"},
+    {"fail", "WHAT",
+     "make one thing fail: mixer-library, mixer-library-old, mixer,\n"
+     "                            pci-library, device, memory, int-server, io-window, signal,\n"
+     "                            or read:N (the N-th Read)"},
+    {"slow-read", "N:MS", "the N-th Read takes MS milliseconds of machine time"},
+    {"break-after-blocks", "N", "CTRL-C after N block ends"},
+    {"break-at-ms", "T", "CTRL-C at machine time T milliseconds"},
+    {"report", nullptr, "print blocks, machine time, overruns and violations on stderr"},
+    {"quiet", nullptr, "no progress line (shown only when stderr is a terminal)"},
+    {"help", nullptr, "print this and exit"},
+    {"version", nullptr, "print the program's and the player's version and exit"},
+};
 
 struct FaultName {
     std::string_view name;
@@ -86,60 +94,25 @@ std::string Quoted(std::string_view text) {
     return quoted;
 }
 
-// Reads one option into options; returns the error, empty when it was good.
-std::string ApplyOption(std::string_view arg, MachineOptions& o, bool* speedGiven) {
-    const std::size_t eq = arg.find('=');
-    const std::string_view name = arg.substr(0, eq);
-    const bool hasValue = eq != std::string_view::npos;
-    const std::string_view value = hasValue ? arg.substr(eq + 1) : std::string_view{};
-
-    struct Flag {
-        std::string_view name;
-        bool* target;
-    };
-    const Flag flags[] = {{"--live", &o.live}, {"--report", &o.report}, {"--help", &o.help}};
-    for (const Flag& flag : flags) {
-        if (name == flag.name) {
-            if (hasValue) {
-                return std::string(name) + " takes no value";
-            }
-            *flag.target = true;
-            return {};
-        }
-    }
-
-    struct Valued {
-        std::string_view name;
-        std::string_view form;
-    };
-    const Valued valued[] = {
-        {"--clock", "--clock=virtual|real"},
-        {"--speed", "--speed=FACTOR"},
-        {"--dac-wav", "--dac-wav=PATH"},
-        {"--spdif-wav", "--spdif-wav=PATH"},
-        {"--trace", "--trace=PATH"},
-        {"--spdif", "--spdif=on|off"},
-        {"--vra", "--vra=on|off"},
-        {"--fail", "--fail=WHAT"},
-        {"--slow-read", "--slow-read=N:MS"},
-        {"--break-after-blocks", "--break-after-blocks=N"},
-        {"--break-at-ms", "--break-at-ms=T"},
-    };
-    bool known = false;
-    for (const Valued& v : valued) {
-        if (name == v.name) {
-            known = true;
-            if (value.empty()) {
-                return std::string(name) + " needs a value: " + std::string(v.form);
-            }
-        }
-    }
-    if (!known) {
-        return "unknown option " + Quoted(arg);
-    }
-
-    const std::string where = std::string(arg) + ": ";
-    if (name == "--clock") {
+// Reads the value of one option into options; returns the error, empty when
+// it was good. name is the option's full name, as the table has it.
+std::string ApplyOption(std::string_view name, std::string_view value, MachineOptions& o,
+                        bool* speedGiven) {
+    const std::string where = "--" + std::string(name) + "=" + std::string(value) + ": ";
+    if (name == "live") {
+        o.live = true;
+    } else if (name == "report") {
+        o.report = true;
+    } else if (name == "quiet") {
+        o.quiet = true;
+    } else if (name == "help") {
+        o.help = true;
+    } else if (name == "version") {
+        o.version = true;
+    } else if (value.empty() || value == "--") {
+        // "--" is where the player's command line starts, never a value.
+        return "--" + std::string(name) + " needs a value";
+    } else if (name == "clock") {
         if (value == "virtual") {
             o.config.clock = machine::ClockKind::Virtual;
         } else if (value == "real") {
@@ -147,7 +120,7 @@ std::string ApplyOption(std::string_view arg, MachineOptions& o, bool* speedGive
         } else {
             return where + "the clock is 'virtual' or 'real'";
         }
-    } else if (name == "--speed") {
+    } else if (name == "speed") {
         double speed = 0;
         const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), speed);
         if (ec != std::errc{} || end != value.data() + value.size() || !std::isfinite(speed) ||
@@ -156,18 +129,18 @@ std::string ApplyOption(std::string_view arg, MachineOptions& o, bool* speedGive
         }
         o.config.speed = speed;
         *speedGiven = true;
-    } else if (name == "--dac-wav") {
+    } else if (name == "dac-wav") {
         o.dacWav = value;
-    } else if (name == "--spdif-wav") {
+    } else if (name == "spdif-wav") {
         o.spdifWav = value;
-    } else if (name == "--trace") {
+    } else if (name == "trace") {
         o.trace = value;
-    } else if (name == "--spdif" || name == "--vra") {
-        bool* target = name == "--spdif" ? &o.config.spdifOn : &o.config.vraOn;
+    } else if (name == "spdif" || name == "vra") {
+        bool* target = name == "spdif" ? &o.config.spdifOn : &o.config.vraOn;
         if (!ParseSwitch(value, target)) {
             return where + "expected 'on' or 'off'";
         }
-    } else if (name == "--fail") {
+    } else if (name == "fail") {
         if (value.starts_with("read:")) {
             int n = 0;
             if (!ParseWhole(value.substr(5), 1, std::numeric_limits<int>::max(), &n)) {
@@ -185,7 +158,7 @@ std::string ApplyOption(std::string_view arg, MachineOptions& o, bool* speedGive
         return where +
                "unknown failure (mixer-library, mixer-library-old, mixer, pci-library, device, "
                "memory, int-server, io-window, signal, read:N)";
-    } else if (name == "--slow-read") {
+    } else if (name == "slow-read") {
         const std::size_t colon = value.find(':');
         int n = 0;
         std::uint32_t ms = 0;
@@ -196,13 +169,13 @@ std::string ApplyOption(std::string_view arg, MachineOptions& o, bool* speedGive
             return where + "expected N:MS, the N-th Read (from 1) and its milliseconds";
         }
         o.config.slowReadMs[n] = ms;
-    } else if (name == "--break-after-blocks") {
+    } else if (name == "break-after-blocks") {
         long long n = 0;
         if (!ParseWhole(value, 0LL, std::numeric_limits<long long>::max(), &n)) {
             return where + "N is a whole number of blocks";
         }
         o.config.breakAfterBlocks = n;
-    } else if (name == "--break-at-ms") {
+    } else if (name == "break-at-ms") {
         long long ms = 0;
         if (!ParseWhole(value, 0LL, std::numeric_limits<long long>::max() / 1000, &ms)) {
             return where + "T is a whole number of milliseconds";
@@ -212,36 +185,109 @@ std::string ApplyOption(std::string_view arg, MachineOptions& o, bool* speedGive
     return {};
 }
 
+// Why getopt refused text: a flag given a value, an option with no value, or
+// a name that is no option's or the start of several.
+std::string Refusal(std::string_view text, int code) {
+    if (code == ':') {
+        return std::string(text) + " needs a value";
+    }
+    if (!text.starts_with("--")) {
+        return "unknown option " + Quoted(text);
+    }
+    const std::string_view name = text.substr(2, text.find('=') - 2);
+    std::string matches;
+    for (const OptionSpec& spec : kOptions) {
+        if (std::string_view(spec.name) == name && text.find('=') != std::string_view::npos) {
+            return "--" + std::string(name) + " takes no value";
+        }
+        if (std::string_view(spec.name).starts_with(name)) {
+            matches += std::string(matches.empty() ? "" : ", ") + "--" + spec.name;
+        }
+    }
+    if (matches.find(',') == std::string::npos) {
+        return "unknown option " + Quoted(text);
+    }
+    return "ambiguous option " + Quoted(text) + " (" + matches + ")";
+}
+
 } // namespace
+
+std::string MachineUsage() {
+    std::string text = "Usage: kestrel-machine [OPTION]... -- COMMAND [ARG]...\n"
+                       "Runs the player on an emulated machine; COMMAND [ARG]... is its command "
+                       "line.\n\n";
+    for (const OptionSpec& spec : kOptions) {
+        std::string form = std::string("  --") + spec.name;
+        if (spec.value != nullptr) {
+            form += std::string("=") + spec.value;
+        }
+        form.resize(std::max<std::size_t>(form.size() + 2, 28), ' ');
+        text += form + spec.help + "\n";
+    }
+    return text + "\nOptions take their value as --OPTION=VALUE or --OPTION VALUE, and may be\n"
+                  "shortened to any unambiguous start. Exit status: the player's return code;\n"
+                  "70 when the machine found a violation; 2 for a bad option.\n";
+}
 
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     MachineOptions o;
     bool speedGiven = false;
-    std::size_t i = 0;
-    for (; i < args.size() && args[i] != "--"; ++i) {
-        const std::string& arg = args[i];
-        if (!arg.starts_with("--")) {
-            return {std::nullopt, "unexpected argument " + Quoted(arg) +
-                                      " (the player's command line goes after '--')"};
+    std::vector<std::string> words = {"kestrel-machine"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    // Each option returns a code of its own: getopt calls a shortened name
+    // ambiguous only when the options it could mean differ.
+    constexpr int kFirstCode = 256;
+    std::vector<option> longOptions;
+    for (const OptionSpec& spec : kOptions) {
+        longOptions.push_back({spec.name, spec.value != nullptr ? required_argument : no_argument,
+                               nullptr, kFirstCode + static_cast<int>(longOptions.size())});
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+
+    // '+': stop at the first word that is not an option (the player's command
+    // line is never searched); ':': a missing value is told apart.
+    optind = 0;
+    opterr = 0;
+    const int argc = static_cast<int>(words.size());
+    for (;;) {
+        const int before = optind == 0 ? 1 : optind;
+        const int code = getopt_long(argc, argv.data(), "+:", longOptions.data(), nullptr);
+        if (code == -1) {
+            break;
         }
-        std::string error = ApplyOption(arg, o, &speedGiven);
+        if (code < kFirstCode) {
+            const int at = std::clamp(optind - 1, before, argc - 1);
+            return {std::nullopt, Refusal(words[static_cast<std::size_t>(at)], code)};
+        }
+        std::string error = ApplyOption(kOptions[code - kFirstCode].name,
+                                        optarg != nullptr ? optarg : "", o, &speedGiven);
         if (!error.empty()) {
             return {std::nullopt, error};
         }
-        if (o.help) {
+        if (o.help || o.version) {
             return {o, {}};
         }
     }
-    if (i == args.size()) {
+    const auto end = static_cast<std::size_t>(optind);
+    if (end < words.size() && words[end - 1] != "--") {
+        return {std::nullopt, "unexpected argument " + Quoted(words[end]) +
+                                  " (the player's command line goes after '--')"};
+    }
+    if (words[end - 1] != "--") {
         return {std::nullopt, "missing '--' before the player's command line"};
     }
-    if (i + 1 == args.size()) {
+    if (end == words.size()) {
         return {std::nullopt, "no command after '--'"};
     }
     if (speedGiven && o.config.clock != machine::ClockKind::Real) {
         return {std::nullopt, "--speed needs --clock=real"};
     }
-    o.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+    o.command.assign(words.begin() + static_cast<std::ptrdiff_t>(end), words.end());
     return {o, {}};
 }
 

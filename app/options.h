@@ -17,7 +17,9 @@ struct MachineOptions {
     std::string trace;
     bool live = false;
     bool report = false;
+    bool quiet = false; // no progress line
     bool help = false;
+    bool version = false;
     std::vector<std::string> command; // the player's argv, element 0 included
 };
 
@@ -29,6 +31,7 @@ struct ParsedOptions {
 // args are the program's arguments without its own name.
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args);
 
-extern const char kMachineUsage[];
+// --help's text, made from the option table.
+std::string MachineUsage();
 
 } // namespace app

@@ -24,9 +24,9 @@
 #include "playback/stream.h"
 #include "spdif/data_burst.h"
 
-namespace {
-
 [[gnu::used]] const char kVersionTag[] = "$VER: kestrel 1.0 (15.12.05)";
+
+namespace {
 
 inline constexpr std::uint32_t kMixerLibraryVersion = 50;
 inline constexpr std::uint32_t kPciLibraryVersion = 1;

@@ -6,4 +6,7 @@
 
 inline constexpr std::int32_t kReturnUsage = 100;
 
+// For the platform's version command: "$VER: name version (date)".
+extern const char kVersionTag[];
+
 std::int32_t PlayerMain(std::int32_t argc, char** argv);

@@ -49,9 +49,9 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
              return o.command == Args{"kestrel", "f"} && c.clock == machine::ClockKind::Virtual &&
                     c.spdifOn && c.vraOn && c.faults.empty() && c.breakAtUs == -1 && !o.live;
          }},
-        {"--speed=0.25 --clock=real --dac-wav=a=b --spdif-wav=s --trace=t --live --report "
-         "--spdif=off --vra=off --vra=on --fail=read:3 --fail=device --fail=memory "
-         "--slow-read=2:0 --break-after-blocks=0 --break-at-ms=5 -- kestrel f",
+        {"--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live --rep "
+         "--spdif=off --vra=off --vra on --fail=read:3 --fail=device --fail memory "
+         "--slow-read=2:0 --break-af=0 --break-at-ms=5 -- kestrel f",
          "",
          [](O o) {
              const machine::Config& c = o.config;
@@ -62,13 +62,16 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
                     c.breakAfterBlocks == 0 && c.breakAtUs == 5000;
          }},
         {"--help", "", [](O o) { return o.help; }},
+        {"--vers", "", [](O o) { return o.version; }},
         {"-- kestrel --live", "", [](O o) { return !o.live && o.command.size() == 2; }},
         {"--bogus -- kestrel f", "'--bogus'", nullptr},
         {"kestrel f", "'kestrel'", nullptr},
         {"--live", "'--'", nullptr},
         {"--live --", "'--'", nullptr},
         {"--live=1 -- kestrel f", "--live", nullptr},
-        {"--dac-wav -- kestrel f", "--dac-wav", nullptr},
+        {"--live --dac-wav", "--dac-wav needs", nullptr},
+        {"--dac-wav -- kestrel f", "--dac-wav needs", nullptr},
+        {"--sp=2 -- kestrel f", "ambiguous option '--sp=2'", nullptr},
         {"--speed=2 -- kestrel f", "--speed", nullptr},
         {"--fail=read:0 -- kestrel f", "--fail=read:0", nullptr},
         {"--slow-read=1:4294967296 -- kestrel f", "--slow-read=1:4294967296", nullptr},
@@ -106,7 +109,7 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
         {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", kPlaying},
         {m + "--bogus -- kestrel" + half, 2, "",
          "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n", ""},
-        {m + "--help", 0, app::kMachineUsage, "", ""},
+        {m + "--help", 0, app::MachineUsage(), "", ""},
         {"kestrel" + half + half, 100, "Usage: " + kKestrel + " filename\n", "", ""},
         {"kestrel" + half, 0, kRawOutput, "", ""},
         {"kestrel" + ten, 0, kRawOutput, "", kPlaying},

@@ -274,12 +274,18 @@ Process RunProgram(const std::string& program, const std::vector<std::string>& a
         run.err = "cannot start " + words[0];
         return run;
     }
+    // A program that hangs is killed, so that a fault fails its test rather
+    // than stalling the suite.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     bool signalled = options.signalAfterOutput.empty();
     int status = 0;
-    while (waitpid(pid, &status, signalled ? 0 : WNOHANG) != pid) {
-        if (ReadText(outPath).find(options.signalAfterOutput) != std::string::npos) {
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (!signalled && ReadText(outPath).find(options.signalAfterOutput) != std::string::npos) {
             kill(pid, options.signal);
             signalled = true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
