@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <iterator>
 #include <vector>
 
 #include "hw/vt8231.h"
@@ -18,10 +19,18 @@ thread_local bool t_interrupt = false;
 // Set by the signal handler, taken by whichever thread polls: a lock-free
 // atomic is both async-signal-safe and race-free between threads.
 std::atomic<int> g_hostSigint{0};
+std::atomic<int> g_hostSignals{0}; // received during this run
 static_assert(std::atomic<int>::is_always_lock_free);
-struct sigaction g_previousSigint;
+// SIGINT, SIGTERM and SIGHUP all stop the player as CTRL-C does.
+constexpr int kBreakSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_previous[std::size(kBreakSignals)];
 
-void OnHostSigint(int) {
+void OnHostSignal(int signal) {
+    // The first asks the player to stop; a second ends the process at once.
+    if (g_hostSignals.fetch_add(1) > 0) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
     g_hostSigint.store(1);
 }
 
@@ -237,10 +246,13 @@ void StartClock(Machine& m) {
     m.wallStart = std::chrono::steady_clock::now();
     if (m.config.hostSigint) {
         g_hostSigint.store(0);
+        g_hostSignals.store(0);
         struct sigaction action {};
-        action.sa_handler = OnHostSigint;
+        action.sa_handler = OnHostSignal;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &g_previousSigint);
+        for (std::size_t i = 0; i < std::size(kBreakSignals); ++i) {
+            sigaction(kBreakSignals[i], &action, &g_previous[i]);
+        }
     }
     if (m.config.breakAtUs == 0) {
         DeliverBreak(m);
@@ -266,7 +278,9 @@ void StopClock(Machine& m) {
         m.hardware.join();
     }
     if (m.config.hostSigint) {
-        sigaction(SIGINT, &g_previousSigint, nullptr);
+        for (std::size_t i = 0; i < std::size(kBreakSignals); ++i) {
+            sigaction(kBreakSignals[i], &g_previous[i], nullptr);
+        }
     }
 }
 

@@ -76,7 +76,7 @@ struct Config {
     std::map<int, std::uint32_t> slowReadMs; // n-th Read takes this much machine time
     long long breakAfterBlocks = -1;         // CTRL-C after this many block ends
     long long breakAtUs = -1;                // CTRL-C at this machine time
-    bool hostSigint = false;                 // SIGINT on the host is CTRL-C
+    bool hostSigint = false;                 // SIGINT, SIGTERM and SIGHUP on the host are CTRL-C
     // Someone at a terminal can press CTRL-C: a Wait that only they can end
     // is waited out rather than reported as a hang.
     bool userAtTerminal = false;

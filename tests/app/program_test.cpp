@@ -2,6 +2,7 @@
 // statuses, what each stream carries, the captures however a run stops, the
 // version tag, the sound device and the trace file.
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <iterator>
 #include <sstream>
@@ -30,13 +31,13 @@ const std::string kKestrel =
     std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "app/kestrel";
 
 // Runs a command line with a default sound device that plays into a file.
-harness::Process Shell(const std::string& line, const std::string& signalAfter = "") {
+harness::Process Shell(const std::string& line, int signal = 0) {
     const std::string conf = "pcm.!default { type file slave.pcm { type null } file \"" +
                              harness::ScratchPath("played.raw") + "\" }\n";
     const std::string path = harness::WriteFile("asound", Bytes(conf.begin(), conf.end()));
     const Args words = Words(line);
     return harness::RunProgram(words[0], Args(words.begin() + 1, words.end()),
-                               {{"ALSA_CONFIG_PATH=" + path}, signalAfter, 2});
+                               {{"ALSA_CONFIG_PATH=" + path}, signal != 0 ? kPlaying : "", signal});
 }
 
 TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
@@ -91,36 +92,42 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
 // press CTRL-C at, the wait is the machine's hang report.
 TEST(Programs, ExitStatusStreamsAndCaptures) {
     const std::string dac = harness::ScratchPath("dac.wav");
-    const std::string m = "kestrel-machine --dac-wav=" + dac + " ";
+    const std::string trace = harness::ScratchPath("trace.jsonl");
+    const std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
     const std::string half = " " + harness::WriteFile("half", harness::Pattern(96000));
     const std::string ten = " " + harness::WriteFile("ten", harness::Pattern(1920000)); // seconds
-    // A command line, its exit status, standard output and error, and after
-    // which output a SIGINT comes.
-    const std::tuple<std::string, int, std::string, std::string, std::string> cases[] = {
-        {m + "-- kestrel", 100, "Usage: kestrel filename\n", "", ""},
-        {m + "--fail=device -- kestrel" + half, 20, "Unable to find VIA8231 audio device\n", "",
-         ""},
-        {m + "--fail=read:2 -- kestrel" + half, 10, kRawOutput, "", ""},
+    // A command line, its exit status, standard output and error, and the
+    // signal it gets once it plays.
+    const std::tuple<std::string, int, std::string, std::string, int> cases[] = {
+        {m + "-- kestrel", 100, "Usage: kestrel filename\n", "", 0},
+        {m + "--fail=device -- kestrel" + half, 20, "Unable to find VIA8231 audio device\n", "", 0},
+        {m + "--fail=read:2 -- kestrel" + half, 10, kRawOutput, "", 0},
         {m + "--fail=int-server -- kestrel" + half, 70, "failed to add int handler\n" + kRawOutput,
-         "kestrel-machine: violation: hang: Wait with nothing that can wake the task\n", ""},
+         "kestrel-machine: violation: hang: Wait with nothing that can wake the task\n", 0},
         {m + "--report -- kestrel" + half, 0, kRawOutput,
-         "kestrel-machine: 16 blocks played, 0.552 s machine time, 0 overruns, 0 violations\n", ""},
-        {m + "--break-after-blocks=3 -- kestrel" + ten, 0, kRawOutput, "", ""},
-        {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", kPlaying},
+         "kestrel-machine: 16 blocks played, 0.552 s machine time, 0 overruns, 0 violations\n", 0},
+        {m + "--break-after-blocks=3 -- kestrel" + ten, 0, kRawOutput, "", 0},
+        {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGINT},
+        {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGTERM},
+        {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGHUP},
         {m + "--bogus -- kestrel" + half, 2, "",
-         "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n", ""},
-        {m + "--help", 0, app::MachineUsage(), "", ""},
-        {"kestrel" + half + half, 100, "Usage: " + kKestrel + " filename\n", "", ""},
-        {"kestrel" + half, 0, kRawOutput, "", ""},
-        {"kestrel" + ten, 0, kRawOutput, "", kPlaying},
+         "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n", 0},
+        {m + "--help", 0, app::MachineUsage(), "", 0},
+        {"kestrel" + half + half, 100, "Usage: " + kKestrel + " filename\n", "", 0},
+        {"kestrel" + half, 0, kRawOutput, "", 0},
+        {"kestrel" + ten, 0, kRawOutput, "", SIGINT},
     };
-    for (const auto& [line, status, out, err, signalAfter] : cases) {
-        SCOPED_TRACE(line);
+    for (const auto& [line, status, out, err, signal] : cases) {
+        SCOPED_TRACE(line + " " + std::to_string(signal));
         std::filesystem::remove(dac);
-        const harness::Process run = Shell(line, signalAfter);
+        const harness::Process run = Shell(line, signal);
         EXPECT_EQ(std::tie(run.status, run.out, run.err), std::tie(status, out, err));
         if (line.starts_with(m) && out.ends_with(kPlaying)) {
             EXPECT_EQ(harness::ParseWav(harness::ReadFile(dac)).error, "");
+            // The trace goes on to the teardown's last step, or the hang.
+            const Bytes text = harness::ReadFile(trace);
+            EXPECT_TRUE(std::string(text.begin(), text.end())
+                            .ends_with(status == 70 ? "task\"}\n" : "\"ac97mixer.library\"}\n"));
         }
     }
 }
