@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "app/alsa_sink.h"
+#include "app/file_notes.h"
 #include "app/outcome.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
@@ -20,12 +21,19 @@ int main(int argc, char** argv) {
     config.echoOutput = true;
     config.captureAudio = false;
     config.hostSigint = true;
+    config.hostNote = [](const std::string& line) {
+        std::fprintf(stderr, "%s: %s\n", "kestrel", line.c_str());
+    };
     config.userAtTerminal = isatty(STDIN_FILENO) != 0;
     // Opened only for a command line the player will act on, so that the
     // usage line does not wait for a sound card.
     std::unique_ptr<machine::AudioSink> speakers;
     if (argc == 2) {
         speakers = app::OpenAlsaSink();
+        const std::string note = app::AiffLayoutNote(argv[1]);
+        if (!note.empty()) {
+            std::fprintf(stderr, "kestrel: %s\n", note.c_str());
+        }
     }
     config.dacSink = speakers.get();
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "app/alsa_sink.h"
+#include "app/file_notes.h"
 #include "app/options.h"
 #include "app/outcome.h"
 #include "app/wav_sink.h"
@@ -80,6 +81,9 @@ int main(int argc, char** argv) {
     config.echoOutput = true;
     config.captureAudio = false;
     config.hostSigint = true;
+    config.hostNote = [](const std::string& line) {
+        std::fprintf(stderr, "%s: %s\n", "kestrel-machine", line.c_str());
+    };
     config.userAtTerminal = isatty(STDIN_FILENO) != 0;
 
     std::string error;
@@ -116,6 +120,12 @@ int main(int argc, char** argv) {
     }
     config.spdifSink = spdifWav.get();
 
+    if (options.command.size() == 2) {
+        const std::string note = app::AiffLayoutNote(options.command[1]);
+        if (!note.empty()) {
+            std::fprintf(stderr, "kestrel-machine: %s\n", note.c_str());
+        }
+    }
     const machine::Result result = machine::Run(config, PlayerMain, options.command);
 
     // The machine may already have finished the sinks; finishing again is harmless.

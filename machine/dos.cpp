@@ -2,7 +2,9 @@
 // Printf into the run's output.
 #include "platform/dos.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <iostream>
 
 #include "machine/clock.h"
@@ -21,6 +23,14 @@ machine::OpenFile* FindFile(machine::Machine& m, BPTR file) {
     return it == m.files.end() ? nullptr : &it->second;
 }
 
+// Hands the host's reason for the last failed call on name to the program.
+void Note(machine::Machine& m, const std::string& name) {
+    const int error = errno;
+    if (m.config.hostNote) {
+        m.config.hostNote(name + ": " + std::strerror(error));
+    }
+}
+
 } // namespace
 
 BPTR Open(const char* name, std::int32_t accessMode) {
@@ -30,6 +40,9 @@ BPTR Open(const char* name, std::int32_t accessMode) {
     std::FILE* file = nullptr;
     if (name != nullptr && accessMode == MODE_OLDFILE) {
         file = std::fopen(name, "rb");
+        if (file == nullptr) {
+            Note(m, name);
+        }
     }
     BPTR handle = 0;
     if (file != nullptr) {
@@ -82,6 +95,7 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
                 std::fread(buffer, 1, static_cast<std::size_t>(length), open->file));
             if (count == 0 && std::ferror(open->file) != 0) {
                 count = -1;
+                Note(m, open->name);
             }
         }
         const std::uint32_t bus =

@@ -89,6 +89,9 @@ struct Config {
     AudioSink* dacSink = nullptr;                     // not owned
     AudioSink* spdifSink = nullptr;                   // not owned
     std::function<void(const TraceEvent&)> traceSink; // each event as it happens
+    // Why the host refused the player a file: "NAME: reason", one line. The
+    // player cannot say it; the program running the machine can.
+    std::function<void(const std::string&)> hostNote;
 };
 
 struct Report {

@@ -96,12 +96,30 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
     const std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
     const std::string half = " " + harness::WriteFile("half", harness::Pattern(96000));
     const std::string ten = " " + harness::WriteFile("ten", harness::Pattern(1920000)); // seconds
+    const std::string none = harness::ScratchPath("none"), dir = harness::ScratchPath("dir");
+    std::filesystem::create_directory(dir);
+    // As sox writes it by default: a comment chunk before the common chunk.
+    const Bytes aiff = harness::Aiff(44100, harness::Pattern(6144));
+    const std::string sox = harness::WriteFile(
+        "sox.aiff", harness::Concat({Bytes(aiff.begin(), aiff.begin() + 12),
+                                     {'A', 'N', 'N', 'O', 0, 0, 0, 4, 'a', 'b', 'c', 'd'},
+                                     Bytes(aiff.begin() + 12, aiff.end())}));
     // A command line, its exit status, standard output and error, and the
     // signal it gets once it plays.
     const std::tuple<std::string, int, std::string, std::string, int> cases[] = {
         {m + "-- kestrel", 100, "Usage: kestrel filename\n", "", 0},
         {m + "--fail=device -- kestrel" + half, 20, "Unable to find VIA8231 audio device\n", "", 0},
         {m + "--fail=read:2 -- kestrel" + half, 10, kRawOutput, "", 0},
+        {m + "-- kestrel " + none, 20, "",
+         "kestrel-machine: " + none + ": No such file or directory\n", 0},
+        {m + "-- kestrel " + dir, 10, kRawOutput, "kestrel-machine: " + dir + ": Is a directory\n",
+         0},
+        {m + "-- kestrel " + sox, 0, "Transfering audio data\nfreq: 0\n" + kPlaying,
+         "kestrel-machine: " + sox +
+             ": its common chunk does not follow the FORM header; the player plays it as 16-bit "
+             "stereo from byte 46, at the 0 Hz it reads at byte 28. Convert it with: sox '" +
+             sox + "' -b 16 -c 2 --comment \"\" out.aiff\n",
+         0},
         {m + "--fail=int-server -- kestrel" + half, 70, "failed to add int handler\n" + kRawOutput,
          "kestrel-machine: violation: hang: Wait with nothing that can wake the task\n", 0},
         {m + "--report -- kestrel" + half, 0, kRawOutput,

@@ -1,0 +1,52 @@
+#include "app/file_notes.h"
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "input/headers.h"
+#include "platform/byteorder.h"
+
+namespace app {
+
+namespace {
+
+constexpr std::size_t kPlayerHeader = 46; // the player takes the rate at 28, samples from 46
+constexpr std::size_t kCommonSize = 26;   // chunk header and the fields read here
+
+} // namespace
+
+std::string AiffLayoutNote(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes(64 * 1024);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() < kPlayerHeader || std::string(bytes.begin(), bytes.begin() + 4) != "FORM") {
+        return {};
+    }
+    // Walk the chunks after the FORM header to the common chunk.
+    std::uint64_t at = 12;
+    while (at + kCommonSize <= bytes.size() &&
+           std::string(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(at) + 4) != "COMM") {
+        at += 8 + ((std::uint64_t{LoadBE32(&bytes[at + 4])} + 1) & ~std::uint64_t{1});
+    }
+    std::string why;
+    if (at != 12) {
+        why = "its common chunk does not follow the FORM header";
+    } else if (LoadBE16(&bytes[at + 8]) != 2 || LoadBE16(&bytes[at + 14]) != 16) {
+        why = "it holds " + std::to_string(LoadBE16(&bytes[at + 8])) + " channel(s) of " +
+              std::to_string(LoadBE16(&bytes[at + 14])) + "-bit samples";
+    } else {
+        return {};
+    }
+    double rate = 0;
+    ExtendedToDouble(&bytes[28], &rate);
+    return path + ": " + why + "; the player plays it as 16-bit stereo from byte 46, at the " +
+           std::to_string(RateFromDouble(rate)) +
+           " Hz it reads at byte 28. Convert it with: sox '" + path +
+           "' -b 16 -c 2 --comment \"\" out.aiff";
+}
+
+} // namespace app

@@ -1,0 +1,15 @@
+// What the host can tell a user about the file the player is given, which
+// the player itself never says.
+#pragma once
+
+#include <string>
+
+namespace app {
+
+// For an AIFF file that the player will not play as its header describes
+// (the common chunk not right after the 12-byte FORM header, or other than
+// 16-bit stereo): one line saying what it will play instead and how to
+// convert the file. Empty for any other file.
+std::string AiffLayoutNote(const std::string& path);
+
+} // namespace app
