@@ -33,14 +33,18 @@ Mixer* FindMixer(Library* base, void* reserved, std::int32_t index, const TagIte
     (void)reserved;
     (void)index; // -1 and null select the first mixer, the only one here
     (void)tags;
-    if (base != &m.mixerLibrary || m.mixerLibrary.openCount == 0) {
-        machine::Violation(m, "FindMixer with a base that is not the open ac97mixer.library");
-        return nullptr;
-    }
-    if (HasFault(m, machine::Fault::Mixer)) {
-        return nullptr;
-    }
-    return &m.mixer;
+    Mixer* const result = [&]() -> Mixer* {
+        if (base != &m.mixerLibrary || m.mixerLibrary.openCount == 0) {
+            machine::Violation(m, "FindMixer with a base that is not the open ac97mixer.library");
+            return nullptr;
+        }
+        if (HasFault(m, machine::Fault::Mixer)) {
+            return nullptr;
+        }
+        return &m.mixer;
+    }();
+    machine::Trace(m, "find_mixer", {{"ok", result != nullptr}});
+    return result;
 }
 
 std::uint32_t ReadCodecRegister(Library* base, Mixer* mixer, std::uint32_t reg) {

@@ -64,18 +64,22 @@ PciDevice* FindPciDevice(Library* base, PciDevice* start, const TagItem* tags) {
     machine::Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "FindPciDevice");
-    if (!CheckBase(m, base, "FindPciDevice") || !m.devicePresent || start != nullptr) {
-        return nullptr;
-    }
-    for (const TagItem* tag = tags; tag != nullptr && tag->ti_Tag != TAG_DONE; ++tag) {
-        if (tag->ti_Tag == PCIFIND_VENDOR && tag->ti_Data != vt8231::kVendorId) {
+    PciDevice* const result = [&]() -> PciDevice* {
+        if (!CheckBase(m, base, "FindPciDevice") || !m.devicePresent || start != nullptr) {
             return nullptr;
         }
-        if (tag->ti_Tag == PCIFIND_DEVICE && tag->ti_Data != vt8231::kDeviceId) {
-            return nullptr;
+        for (const TagItem* tag = tags; tag != nullptr && tag->ti_Tag != TAG_DONE; ++tag) {
+            if (tag->ti_Tag == PCIFIND_VENDOR && tag->ti_Data != vt8231::kVendorId) {
+                return nullptr;
+            }
+            if (tag->ti_Tag == PCIFIND_DEVICE && tag->ti_Data != vt8231::kDeviceId) {
+                return nullptr;
+            }
         }
-    }
-    return &m.device;
+        return &m.device;
+    }();
+    machine::Trace(m, "find_pci_device", {{"ok", result != nullptr}});
+    return result;
 }
 
 std::uint32_t WritePciConfigLong(Library* base, PciDevice* device, std::uint32_t offset,
@@ -139,13 +143,18 @@ std::uint32_t GetPciDeviceAttr(Library* base, PciDevice* device, std::uint32_t a
     machine::Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "GetPciDeviceAttr");
-    if (!CheckBase(m, base, "GetPciDeviceAttr") || !CheckDevice(m, device, "GetPciDeviceAttr")) {
-        return 0;
-    }
-    if (attribute != PCIATTR_BASE0 || HasFault(m, machine::Fault::IoWindow)) {
-        return 0;
-    }
-    return LoadLE32(&device->config[0x10]);
+    const std::uint32_t result = [&]() -> std::uint32_t {
+        if (!CheckBase(m, base, "GetPciDeviceAttr") ||
+            !CheckDevice(m, device, "GetPciDeviceAttr")) {
+            return 0;
+        }
+        if (attribute != PCIATTR_BASE0 || HasFault(m, machine::Fault::IoWindow)) {
+            return 0;
+        }
+        return LoadLE32(&device->config[0x10]);
+    }();
+    machine::Trace(m, "get_pci_device_attr", {{"attribute", attribute}, {"value", result}});
+    return result;
 }
 
 void* AddPciIntServer(Library* base, PciDevice* device, PciIntServerFunc server, void* data,
@@ -199,10 +208,15 @@ std::uint32_t GetPciBusAddress(Library* base, PciDevice* device, void* cpuAddres
     machine::Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "GetPciBusAddress");
-    if (!CheckBase(m, base, "GetPciBusAddress") || !CheckDevice(m, device, "GetPciBusAddress")) {
-        return 0;
-    }
-    // Only memory from AllocVec is reachable by the device; anything else
-    // has no bus address.
-    return machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(cpuAddress));
+    const std::uint32_t result = [&]() -> std::uint32_t {
+        if (!CheckBase(m, base, "GetPciBusAddress") ||
+            !CheckDevice(m, device, "GetPciBusAddress")) {
+            return 0;
+        }
+        // Only memory from AllocVec is reachable by the device; anything else
+        // has no bus address.
+        return machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(cpuAddress));
+    }();
+    machine::Trace(m, "get_pci_bus_address", {{"bus", result}});
+    return result;
 }

@@ -112,34 +112,38 @@ std::int32_t Seek(BPTR file, std::int32_t position, std::int32_t mode) {
     machine::Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "Seek");
-    machine::OpenFile* open = FindFile(m, file);
-    if (open == nullptr) {
-        return -1;
-    }
-    const long old = std::ftell(open->file);
-    std::fseek(open->file, 0, SEEK_END);
-    const long size = std::ftell(open->file);
-    long target = -1;
-    switch (mode) {
-    case OFFSET_BEGINNING:
-        target = position;
-        break;
-    case OFFSET_CURRENT:
-        target = old + position;
-        break;
-    case OFFSET_END:
-        target = size + position;
-        break;
-    default:
-        break;
-    }
-    // A position outside the file is an error and leaves the file where it was.
-    if (target < 0 || target > size) {
-        std::fseek(open->file, old, SEEK_SET);
-        return -1;
-    }
-    std::fseek(open->file, target, SEEK_SET);
-    return static_cast<std::int32_t>(old);
+    const std::int32_t result = [&]() -> std::int32_t {
+        machine::OpenFile* open = FindFile(m, file);
+        if (open == nullptr) {
+            return -1;
+        }
+        const long old = std::ftell(open->file);
+        std::fseek(open->file, 0, SEEK_END);
+        const long size = std::ftell(open->file);
+        long target = -1;
+        switch (mode) {
+        case OFFSET_BEGINNING:
+            target = position;
+            break;
+        case OFFSET_CURRENT:
+            target = old + position;
+            break;
+        case OFFSET_END:
+            target = size + position;
+            break;
+        default:
+            break;
+        }
+        // A position outside the file is an error and leaves the file where it was.
+        if (target < 0 || target > size) {
+            std::fseek(open->file, old, SEEK_SET);
+            return -1;
+        }
+        std::fseek(open->file, target, SEEK_SET);
+        return static_cast<std::int32_t>(old);
+    }();
+    machine::Trace(m, "seek", {{"position", position}, {"mode", mode}, {"result", result}});
+    return result;
 }
 
 void Delay(std::int32_t ticks) {

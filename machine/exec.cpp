@@ -169,7 +169,9 @@ Task* FindTask(const char* name) {
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "FindTask");
     // The main task is the only task with a name anyone could ask for.
-    return name == nullptr ? &m.mainTask : nullptr;
+    Task* const task = name == nullptr ? &m.mainTask : nullptr;
+    machine::Trace(m, "find_task", {{"ok", task != nullptr}});
+    return task;
 }
 
 std::uint32_t SetSignal(std::uint32_t newSignals, std::uint32_t signalSet) {
@@ -189,7 +191,9 @@ std::uint32_t Wait(std::uint32_t signalSet) {
         machine::CheckTaskContext(m, "Wait");
         return 0;
     }
-    return machine::SleepForSignals(m, lock, signalSet);
+    const std::uint32_t received = machine::SleepForSignals(m, lock, signalSet);
+    machine::Trace(m, "wait", {{"mask", signalSet}, {"received", received}});
+    return received;
 }
 
 void Signal(Task* task, std::uint32_t signalSet) {
@@ -199,6 +203,7 @@ void Signal(Task* task, std::uint32_t signalSet) {
         machine::Violation(m, "Signal to a task that does not exist");
         return;
     }
+    machine::Trace(m, "signal", {{"mask", signalSet}});
     task->receivedSignals |= signalSet;
     m.taskWake.notify_all();
 }

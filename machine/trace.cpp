@@ -7,36 +7,59 @@
 
 namespace machine {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[i], or 0.
+std::size_t Utf8Length(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF; // nothing beyond U+10FFFF
+    }
+    if (length == 0 || i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+} // namespace
+
 std::string JsonEscape(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            // Bytes above 0x7F are taken as Latin-1, so every line is valid JSON.
-            if (byte < 0x20 || byte >= 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                out += escaped;
-            } else {
-                out += c;
-            }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += text[i];
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            out += text[i];
+        } else if (byte == '\n' || byte == '\t' || byte == '\r') {
+            out += byte == '\n' ? "\\n" : byte == '\t' ? "\\t" : "\\r";
+        } else if (const std::size_t length = byte >= 0x80 ? Utf8Length(text, i) : 0) {
+            out.append(text, i, length); // UTF-8 passes unchanged
+            i += length - 1;
+        } else {
+            // Control characters, and bytes that are not UTF-8 (taken as
+            // Latin-1), so that every line stays valid JSON.
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
         }
     }
     return out;

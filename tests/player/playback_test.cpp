@@ -125,6 +125,17 @@ TEST(Playback, RawDataToItsEnd) {
         EXPECT_EQ(r.dac.segments.at(0).rate, 48000u);
         EXPECT_TRUE(r.violations.empty());
     }
+    // Every platform call is traced, those that neither take nor touch anything too.
+    std::vector<std::string> calls;
+    for (const machine::TraceEvent& e : Events(
+             Play(Pattern(100)), {"find_mixer", "find_pci_device", "get_pci_device_attr",
+                                  "get_pci_bus_address", "seek", "find_task", "signal", "wait"})) {
+        calls.emplace_back(e.name);
+    }
+    EXPECT_EQ(calls, (std::vector<std::string>{"find_mixer", "find_pci_device",
+                                               "get_pci_device_attr", "get_pci_bus_address",
+                                               "get_pci_bus_address", "get_pci_bus_address", "seek",
+                                               "find_task", "signal", "wait"}));
 }
 
 TEST(Playback, AiffAtItsRate) {
