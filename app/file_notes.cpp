@@ -1,5 +1,7 @@
 #include "app/file_notes.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -47,6 +49,26 @@ std::string AiffLayoutNote(const std::string& path) {
            std::to_string(RateFromDouble(rate)) +
            " Hz it reads at byte 28. Convert it with: sox '" + path +
            "' -b 16 -c 2 --comment \"\" out.aiff";
+}
+
+double EstimatedSeconds(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const auto size = static_cast<double>(std::max<std::streamoff>(in.tellg(), 0));
+    std::uint8_t header[kPlayerHeader] = {};
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    if (std::string(header, header + 4) == "FORM") {
+        double rate = 0;
+        ExtendedToDouble(&header[28], &rate);
+        const std::int32_t hz = RateFromDouble(rate);
+        return hz > 0 ? std::max(size - kPlayerHeader, 0.0) / (hz * 4.0) : 0;
+    }
+    const unsigned code = header[4] & 0x3Fu;
+    if (LoadBE16(header) == 0x0B77 && (header[4] >> 6) == 0 && code >= 24 && code <= 33) {
+        const double frameLength = 1024 + 256 * ((code - 24) / 2); // 256 to 512 kbit/s
+        return std::ceil(size / frameLength) * 0.032;
+    }
+    return size / 192000.0;
 }
 
 } // namespace app

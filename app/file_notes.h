@@ -12,4 +12,10 @@ namespace app {
 // convert the file. Empty for any other file.
 std::string AiffLayoutNote(const std::string& path);
 
+// How long the player will play the file, in seconds, as the player will
+// take it: an AIFF file at the rate in its header, an accepted AC-3 stream
+// as one 32 ms burst a frame, anything else as 48 kHz 16-bit stereo. 0 when
+// it cannot be read.
+double EstimatedSeconds(const std::string& path);
+
 } // namespace app

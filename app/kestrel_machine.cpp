@@ -4,10 +4,13 @@
 // state, faults, scripted CTRL-C, and captures of the DAC and S/PDIF streams
 // and of the trace. Standard output is only what the player printed; the
 // machine's own words go to standard error.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -39,6 +42,22 @@ private:
     machine::AudioSink* a_;
     machine::AudioSink* b_;
 };
+
+// Rewrites one line on standard error a few times a second until the run
+// ends, then clears it.
+void ShowProgress(const std::atomic<bool>& running, double seconds) {
+    while (running) {
+        machine::Report report;
+        if (machine::Progress(&report)) {
+            std::fprintf(stderr, "\r\033[K%.1f s of %.1f s, %llu blocks, %llu overruns",
+                         static_cast<double>(report.timeUs) / 1e6, seconds,
+                         static_cast<unsigned long long>(report.blocks),
+                         static_cast<unsigned long long>(report.overruns));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    std::fputs("\r\033[K", stderr);
+}
 
 int BadOption(const std::string& why) {
     std::fprintf(stderr, "kestrel-machine: %s\nTry 'kestrel-machine --help'.\n", why.c_str());
@@ -72,8 +91,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.version) {
-        // The player's own version string, without its "$VER: " marker.
-        std::printf("kestrel-machine, running %s\n", kVersionTag + 6);
+        // From the player's own "$VER: name version (date)", as GNU tools
+        // print theirs: "kestrel-machine (name) version (date)".
+        const std::string tag = kVersionTag + 6;
+        const std::size_t space = tag.find(' ');
+        std::printf("kestrel-machine (%s) %s\n", tag.substr(0, space).c_str(),
+                    tag.substr(space + 1).c_str());
         return 0;
     }
 
@@ -126,7 +149,18 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kestrel-machine: %s\n", note.c_str());
         }
     }
+    // The status line: only for a person watching a terminal.
+    std::atomic<bool> running{true};
+    std::thread progress;
+    if (!options.quiet && isatty(STDERR_FILENO) != 0 && options.command.size() == 2) {
+        progress =
+            std::thread(ShowProgress, std::ref(running), app::EstimatedSeconds(options.command[1]));
+    }
     const machine::Result result = machine::Run(config, PlayerMain, options.command);
+    running = false;
+    if (progress.joinable()) {
+        progress.join();
+    }
 
     // The machine may already have finished the sinks; finishing again is harmless.
     for (machine::AudioSink* sink :

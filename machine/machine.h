@@ -133,6 +133,10 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
 // Machine time of the running machine, in microseconds. Only during Run.
 std::uint64_t TimeUs();
 
+// The report so far of the machine running now, from any thread; false when
+// none is running.
+bool Progress(Report* report);
+
 // Sets bits of the playback channel's status register, as the device could
 // present them to an interrupt server (several ends at once, a bit the driver
 // does not own). ACTIVE still follows the channel. Only during Run.

@@ -17,6 +17,8 @@ namespace machine {
 namespace {
 
 Machine* g_machine = nullptr;
+// Held while g_machine changes, so that another thread may ask for progress.
+std::mutex g_running;
 
 void Boot(Machine& m) {
     m.mainTask.allocatedSignals = 0x0000FFFF; // 0 to 15 belong to the system
@@ -94,6 +96,17 @@ std::uint64_t TimeUs() {
     return NowNs(m) / 1000;
 }
 
+bool Progress(Report* report) {
+    std::lock_guard<std::mutex> running(g_running);
+    if (g_machine == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(g_machine->lock);
+    *report = g_machine->result.report;
+    report->timeUs = NowNs(*g_machine) / 1000;
+    return true;
+}
+
 void SetChannelStatusBits(std::uint8_t bits) {
     Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
@@ -104,7 +117,10 @@ void SetChannelStatusBits(std::uint8_t bits) {
 Result Run(const Config& config, const Entry& entry, const std::vector<std::string>& argv) {
     auto m = std::make_unique<Machine>(config);
     Boot(*m);
-    g_machine = m.get();
+    {
+        std::lock_guard<std::mutex> running(g_running);
+        g_machine = m.get();
+    }
 
     std::vector<std::string> args = argv;
     std::vector<char*> pointers;
@@ -137,7 +153,10 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
             sink->Finish();
         }
     }
-    g_machine = nullptr;
+    {
+        std::lock_guard<std::mutex> running(g_running);
+        g_machine = nullptr;
+    }
     return std::move(m->result);
 }
 

@@ -131,6 +131,7 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
         {m + "--bogus -- kestrel" + half, 2, "",
          "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n", 0},
         {m + "--help", 0, app::MachineUsage(), "", 0},
+        {m + "--vers", 0, "kestrel-machine (kestrel) 1.0 (15.12.05)\n", "", 0},
         {"kestrel" + half + half, 100, "Usage: " + kKestrel + " filename\n", "", 0},
         {"kestrel" + half, 0, kRawOutput, "", 0},
         {"kestrel" + ten, 0, kRawOutput, "", SIGINT},
@@ -147,6 +148,23 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
             EXPECT_TRUE(std::string(text.begin(), text.end())
                             .ends_with(status == 70 ? "task\"}\n" : "\"ac97mixer.library\"}\n"));
         }
+    }
+}
+
+// On a terminal, a status line shows the run's progress and is cleared at the end.
+TEST(Programs, ProgressOnlyOnATerminalAndNotWhenQuiet) {
+    if (!KESTREL_HOST_TOOLS) {
+        GTEST_SKIP() << "no pseudo-terminal through the emulator";
+    }
+    const std::string raw = harness::WriteFile("second.raw", harness::Pattern(192000));
+    for (const std::string quiet : {"", "--quiet "}) {
+        const harness::Process run = harness::RunProgram(
+            "script",
+            {"-qec", kKestrel + "-machine --clock=real --speed=4 " + quiet + "-- kestrel " + raw,
+             "/dev/null"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out.find(" s of 1.0 s, ") != std::string::npos, quiet.empty()) << run.out;
+        EXPECT_EQ(run.out.ends_with("overruns\r\033[K"), quiet.empty()) << run.out;
     }
 }
 
