@@ -203,7 +203,6 @@ bool ChannelTick(Machine& m) {
 
     ++m.result.report.blocks;
     if (c.stale && !c.overrunCounted) {
-        c.overrunCounted = true;
         ++m.result.report.overruns;
     }
     std::uint8_t bits = 0;

@@ -79,11 +79,14 @@ void Loop() {
 
 TEST(Pci, ConfigSpaceKeepsItsReadOnlyRanges) {
     Bytes want = harness::OnMachine([] {}).pciConfig;
-    EXPECT_EQ(Bytes(want.begin(), want.begin() + 4), (Bytes{0x06, 0x11, 0x58, 0x30}));
+    // 1106:3058, command off, status 0210, revision 50, class 04 01 00 (audio).
+    EXPECT_EQ(Bytes(want.begin(), want.begin() + 12),
+              (Bytes{0x06, 0x11, 0x58, 0x30, 0, 0, 0x10, 0x02, 0x50, 0, 0x01, 0x04}));
     // Offset, value (a byte write when it fits one), bytes that take it.
     const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t> rows[] = {
-        {0x00, 0xFFFFFFFF, 0}, {0x0A, 0, 0}, {0x04, 0xF9000005, 2}, {0x0C, 0x10, 1},
-        {0x10, 0x12345678, 0}, {0x3D, 0, 0}, {0xFF, 5, 1},          {0x40, 0x11223344, 4}};
+        {0x00, 0xFFFFFFFF, 0}, {0x0A, 0, 0},    {0x04, 0xF9000005, 2},
+        {0x04, 0x02100005, 2}, {0x0C, 0x10, 1}, {0x10, 0x12345678, 0},
+        {0x3D, 0, 0},          {0xFF, 5, 1},    {0x40, 0x11223344, 4}};
     const auto r = harness::OnMachine([&] {
         Open(0);
         for (const auto& [offset, value, lands] : rows) {
@@ -174,7 +177,7 @@ TEST(Checks, EachBrokenRuleIsReported) {
         {"register 0x3 does not exist", [] { WriteCodecRegister(mixerLib, mixer, 3, 0); }},
         {"the S/PDIF transmitter is on", [] { WriteCodecRegister(mixerLib, mixer, 0x3A, 0); }},
         {"not the open ac97mixer.library", [] { ReadCodecRegister(pci, mixer, 0); }},
-        {"a mixer that FindMixer did not return", [] { ReadCodecRegister(mixerLib, nullptr, 0); }},
+        {"a mixer that FindMixer did not return", [] { EXPECT_EQ(ReadCodecRegister(mixerLib, nullptr, 0x7C), 0u); }},
         {"not the open cybpci.library", [] { FindPciDevice(mixerLib, nullptr, nullptr); }},
         {"a device that FindPciDevice did not return", [] { GetPciDeviceAttr(pci, nullptr, 0); }},
         {"not a dword", [] { WritePciConfigLong(pci, dev, 0x3E, 0); }},
@@ -182,6 +185,7 @@ TEST(Checks, EachBrokenRuleIsReported) {
         {"a handle AddPciIntServer did not return", [] { RemPciIntServer(pci, &local); }},
         {"server removed while the channel is active", [] { Loop(), RemPciIntServer(pci, server); }},
         {"hang: Wait with nothing that can wake", [] { Wait(1u << 20); }},
+        {"hang: Wait with nothing that can wake", [] { acks = false, Loop(), Wait(1u << 20); }}, // held at FLAG
         {"file that is not open", [] { ::Close(0x4444); }}, {"AllocVec did not return", [] { FreeVec(&local); }},
         {"library that is not open", [] { CloseLibrary(pci); }}, {"task that does not exist", [] { Signal(nullptr, 1); }},
         {"DMA memory freed while the channel is active", [] { Loop(), FreeVec(block), block = nullptr; }},

@@ -1,4 +1,6 @@
 // exec, dos and the clock.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "platform/dos.h"
@@ -15,6 +17,13 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     const std::pair<std::function<std::int64_t()>, std::int64_t> rows[] = {
         {[] { return AllocSignal(-1); }, 31}, // the highest free bit
         {[] { return AllocSignal(31); }, -1},
+        {[] { // memory not asked to be cleared is not: a player must not count on zeros
+             auto* p = static_cast<std::uint8_t*>(AllocVec(8, 0));
+             const auto zeros = std::count(p, p + 8, 0);
+             FreeVec(p);
+             return zeros;
+         },
+         0},
         {[] { return Signal(FindTask(nullptr), 1u << 31), SetSignal(0, 0); }, 1u << 31},
         {[] { return Wait(3u << 30); }, 1u << 31},
         {[] { return Delay(5), machine::TimeUs(); }, 100000},               // ticks of 1/50 s
