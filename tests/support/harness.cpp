@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
-#include <thread>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +16,6 @@
 #include "platform/byteorder.h"
 #include "platform/dos.h"
 #include "spdif/data_burst.h"
-
-extern char** environ;
 
 namespace harness {
 
@@ -211,30 +205,13 @@ bool GuardedBuffers::GuardsIntact() const {
 
 namespace {
 
-// The cross build's emulator command, its words separated by '|'.
-std::vector<std::string> RunPrefix() {
-    std::vector<std::string> words;
-    std::stringstream in(KESTREL_RUN_PREFIX);
-    for (std::string word; std::getline(in, word, '|');) {
-        if (!word.empty()) {
-            words.push_back(word);
-        }
+// One word for sh, whatever it holds.
+std::string Quote(const std::string& word) {
+    std::string out = "'";
+    for (char c : word) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
-    return words;
-}
-
-std::string ReadText(const std::string& path) {
-    const Bytes b = ReadFile(path);
-    return {b.begin(), b.end()};
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& words) {
-    std::vector<char*> out;
-    for (std::string& w : words) {
-        out.push_back(w.data());
-    }
-    out.push_back(nullptr);
-    return out;
+    return out + "'";
 }
 
 } // namespace
@@ -242,57 +219,35 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
 Process RunProgram(const std::string& program, const std::vector<std::string>& args,
                    const ProcessOptions& options) {
     static int runs = 0;
-    const std::string tag = std::to_string(++runs);
-    const std::string outPath = ScratchPath("stdout-" + tag);
-    const std::string errPath = ScratchPath("stderr-" + tag);
-    std::vector<std::string> words;
+    const std::string out = ScratchPath("stdout-" + std::to_string(++runs));
+    const std::string err = out + "-err";
+    // The cross build's emulator runs the programs; its words are separated by '|'.
+    std::string command = "env";
+    for (const std::string& e : options.env) {
+        command += " " + Quote(e);
+    }
     if (program == "kestrel" || program == "kestrel-machine") {
-        words = RunPrefix();
-        words.push_back(std::string(KESTREL_PROGRAM_DIR) + "/" + program);
+        std::string prefix = KESTREL_RUN_PREFIX;
+        std::replace(prefix.begin(), prefix.end(), '|', ' ');
+        command += " " + prefix + " " + Quote(std::string(KESTREL_PROGRAM_DIR) + "/" + program);
     } else {
-        words.push_back(program);
+        command += " " + Quote(program);
     }
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<std::string> env(options.env);
-    for (char** e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
+    for (const std::string& arg : args) {
+        command += " " + Quote(arg);
     }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    Process run;
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, words[0].c_str(), &actions, nullptr,
-                                     Pointers(words).data(), Pointers(env).data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        run.err = "cannot start " + words[0];
-        return run;
+    command += " </dev/null >" + Quote(out) + " 2>" + Quote(err);
+    if (!options.signalAfterOutput.empty()) {
+        command += " & p=$!; until grep -qF " + Quote(options.signalAfterOutput) + " " +
+                   Quote(out) + "; do sleep 0.005; done; kill -" + std::to_string(options.signal) +
+                   " $p; wait $p";
     }
     // A program that hangs is killed, so that a fault fails its test rather
     // than stalling the suite.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    bool signalled = options.signalAfterOutput.empty();
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (!signalled && ReadText(outPath).find(options.signalAfterOutput) != std::string::npos) {
-            kill(pid, options.signal);
-            signalled = true;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadText(outPath);
-    run.err = ReadText(errPath);
-    return run;
+    const int status = std::system(("timeout -s KILL 30 sh -c " + Quote(command)).c_str());
+    const Bytes o = ReadFile(out), e = ReadFile(err);
+    return {
+        WIFEXITED(status) ? WEXITSTATUS(status) : -1, {o.begin(), o.end()}, {e.begin(), e.end()}};
 }
 
 Wav ParseWav(const Bytes& file) {

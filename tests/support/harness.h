@@ -69,7 +69,7 @@ struct GuardedBuffers {
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
-    int status = -1; // exit status, or -1 when a signal ended it
+    int status = -1; // exit status; 128 + N when signal N ended it
     std::string out;
     std::string err;
 };
