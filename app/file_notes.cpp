@@ -21,7 +21,7 @@ constexpr std::size_t kCommonSize = 26;   // chunk header and the fields read he
 
 std::string AiffLayoutNote(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes(64 * 1024);
+    std::vector<std::uint8_t> bytes(std::size_t{64} * 1024);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (bytes.size() < kPlayerHeader || std::string(bytes.begin(), bytes.begin() + 4) != "FORM") {
@@ -65,7 +65,9 @@ double EstimatedSeconds(const std::string& path) {
     }
     const unsigned code = header[4] & 0x3Fu;
     if (LoadBE16(header) == 0x0B77 && (header[4] >> 6) == 0 && code >= 24 && code <= 33) {
-        const double frameLength = 1024 + 256 * ((code - 24) / 2); // 256 to 512 kbit/s
+        // Each pair of codes from 24 on is one rate: 1024 to 2048 bytes a frame.
+        const unsigned row = (code - 24) / 2;
+        const double frameLength = 1024.0 + 256.0 * row;
         return std::ceil(size / frameLength) * 0.032;
     }
     return size / 192000.0;

@@ -235,6 +235,7 @@ ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     std::vector<std::string> words = {"kestrel-machine"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }
@@ -243,6 +244,7 @@ ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     // ambiguous only when the options it could mean differ.
     constexpr int kFirstCode = 256;
     std::vector<option> longOptions;
+    longOptions.reserve(std::size(kOptions) + 1);
     for (const OptionSpec& spec : kOptions) {
         longOptions.push_back({spec.name, spec.value != nullptr ? required_argument : no_argument,
                                nullptr, kFirstCode + static_cast<int>(longOptions.size())});
