@@ -93,10 +93,11 @@ private:
 
 } // namespace
 
-std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string& device) {
+std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string& name, std::string* error) {
     snd_lib_error_set_handler(QuietAlsa);
     snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, device.c_str(), SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+    if (const int rc = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, 0); rc < 0) {
+        *error = snd_strerror(rc);
         return nullptr;
     }
     return std::make_unique<AlsaSink>(pcm);

@@ -8,8 +8,9 @@
 
 namespace app {
 
-// nullptr when the build has no ALSA or the device does not open; the caller
-// then plays silently. A device that fails later goes quiet the same way.
-std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string& device = "default");
+// nullptr when the build has no ALSA or the PCM does not open; the caller
+// then plays silently. *error gets ALSA's reason when there was one to open.
+// A PCM that fails later goes quiet the same way.
+std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string& pcm, std::string* error);
 
 } // namespace app

@@ -3,7 +3,7 @@
 
 namespace app {
 
-std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string&) {
+std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string&, std::string*) {
     return nullptr;
 }
 

@@ -2,6 +2,7 @@
 // host's sound device when there is one and silent at the same pace when not.
 // CTRL-C in the terminal is the player's CTRL-C.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +30,15 @@ int main(int argc, char** argv) {
     // usage line does not wait for a sound card.
     std::unique_ptr<machine::AudioSink> speakers;
     if (argc == 2) {
-        speakers = app::OpenAlsaSink();
+        // The command line is the player's: the host's settings come from the environment.
+        const char* pcm = std::getenv("KESTREL_PCM");
+        const std::string name = pcm != nullptr && *pcm != '\0' ? pcm : "default";
+        std::string why;
+        speakers = app::OpenAlsaSink(name, &why);
+        if (!speakers && !why.empty()) {
+            std::fprintf(stderr, "kestrel: cannot open ALSA PCM '%s': %s; playing silently\n",
+                         name.c_str(), why.c_str());
+        }
         const std::string note = app::AiffLayoutNote(argv[1]);
         if (!note.empty()) {
             std::fprintf(stderr, "kestrel: %s\n", note.c_str());

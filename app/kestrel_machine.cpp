@@ -127,9 +127,13 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<machine::AudioSink> speakers;
     if (options.live) {
-        speakers = app::OpenAlsaSink();
+        std::string why = "this build has no ALSA";
+        speakers = app::OpenAlsaSink(options.livePcm, &why);
         if (!speakers) {
-            std::fputs("kestrel-machine: --live: no sound device; playing silently\n", stderr);
+            std::fprintf(
+                stderr,
+                "kestrel-machine: --live: cannot open ALSA PCM '%s': %s; playing silently\n",
+                options.livePcm.c_str(), why.c_str());
         }
     }
     std::unique_ptr<TeeSink> tee;

@@ -26,7 +26,7 @@ constexpr OptionSpec kOptions[] = {
     {"dac-wav", "PATH", "write what the DAC played as a WAV file"},
     {"spdif-wav", "PATH", "write what the S/PDIF output carried as a WAV file"},
     {"trace", "PATH", "write the machine's trace as JSON Lines"},
-    {"live", nullptr, "also play the DAC stream on the host's sound device"},
+    {"live", "[=PCM]", "also play the DAC stream on an ALSA PCM (default: \"default\")"},
     {"spdif", "on|off", "S/PDIF transmitter at power-on (default on)"},
     {"vra", "on|off", "variable-rate audio at power-on (default on)"},
     {"fail", "WHAT",
@@ -101,6 +101,7 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
     const std::string where = "--" + std::string(name) + "=" + std::string(value) + ": ";
     if (name == "live") {
         o.live = true;
+        o.livePcm = value.empty() ? "default" : std::string(value);
     } else if (name == "report") {
         o.report = true;
     } else if (name == "quiet") {
@@ -219,7 +220,7 @@ std::string MachineUsage() {
     for (const OptionSpec& spec : kOptions) {
         std::string form = std::string("  --") + spec.name;
         if (spec.value != nullptr) {
-            form += std::string("=") + spec.value;
+            form += spec.value[0] == '[' ? spec.value : std::string("=") + spec.value;
         }
         form.resize(std::max<std::size_t>(form.size() + 2, 28), ' ');
         text += form + spec.help + "\n";
@@ -246,8 +247,11 @@ ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     std::vector<option> longOptions;
     longOptions.reserve(std::size(kOptions) + 1);
     for (const OptionSpec& spec : kOptions) {
-        longOptions.push_back({spec.name, spec.value != nullptr ? required_argument : no_argument,
-                               nullptr, kFirstCode + static_cast<int>(longOptions.size())});
+        const int kind = spec.value == nullptr  ? no_argument
+                         : spec.value[0] == '[' ? optional_argument
+                                                : required_argument;
+        longOptions.push_back(
+            {spec.name, kind, nullptr, kFirstCode + static_cast<int>(longOptions.size())});
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
 

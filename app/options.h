@@ -16,6 +16,7 @@ struct MachineOptions {
     std::string spdifWav;
     std::string trace;
     bool live = false;
+    std::string livePcm = "default"; // the ALSA PCM that gets the line out
     bool report = false;
     bool quiet = false; // no progress line
     bool help = false;

@@ -32,8 +32,9 @@ const std::string kKestrel =
 
 // Runs a command line with a default sound device that plays into a file.
 harness::Process Shell(const std::string& line, int signal = 0) {
-    const std::string conf = "pcm.!default { type file slave.pcm { type null } file \"" +
+    const std::string file = " { type file slave.pcm { type null } file \"" +
                              harness::ScratchPath("played.raw") + "\" }\n";
+    const std::string conf = "pcm.!default" + file + "pcm.named" + file;
     const std::string path = harness::WriteFile("asound", Bytes(conf.begin(), conf.end()));
     const Args words = Words(line);
     return harness::RunProgram(words[0], Args(words.begin() + 1, words.end()),
@@ -69,7 +70,7 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
         {"kestrel f", "'kestrel'", nullptr},
         {"--live", "'--'", nullptr},
         {"--live --", "'--'", nullptr},
-        {"--live=1 -- kestrel f", "--live", nullptr},
+        {"--report=1 -- kestrel f", "--report takes no value", nullptr},
         {"--live --dac-wav", "--dac-wav needs", nullptr},
         {"--dac-wav -- kestrel f", "--dac-wav needs", nullptr},
         {"--sp=2 -- kestrel f", "ambiguous option '--sp=2'", nullptr},
@@ -181,9 +182,20 @@ TEST(Programs, TheDacStreamReachesTheSoundDevice) {
     }
     const std::string raw = harness::WriteFile("live", harness::Pattern(48000));
     const std::string wav = harness::ScratchPath("live.wav");
-    ASSERT_EQ(Shell("kestrel-machine --live --dac-wav=" + wav + " -- kestrel " + raw).status, 0);
-    const Bytes capture = harness::ParseWav(harness::ReadFile(wav)).data;
-    EXPECT_TRUE(harness::ReadFile(harness::ScratchPath("played.raw")) == capture);
+    for (const std::string live : {"--live", "--live=named"}) {
+        ASSERT_EQ(
+            Shell("kestrel-machine " + live + " --dac-wav=" + wav + " -- kestrel " + raw).status,
+            0);
+        const Bytes capture = harness::ParseWav(harness::ReadFile(wav)).data;
+        EXPECT_TRUE(harness::ReadFile(harness::ScratchPath("played.raw")) == capture);
+    }
+    // A PCM that does not open is named, with ALSA's reason; the run goes on.
+    const std::string why =
+        ": cannot open ALSA PCM 'none': No such file or directory; playing silently\n";
+    EXPECT_EQ(Shell("kestrel-machine --live=none -- kestrel " + raw).err,
+              "kestrel-machine: --live" + why);
+    EXPECT_EQ(harness::RunProgram("kestrel", {raw}, {{"KESTREL_PCM=none"}, "", 0}).err,
+              "kestrel" + why);
 }
 
 TEST(Programs, TheTraceIsJsonLines) {
