@@ -7,8 +7,6 @@ void ResetPlayerState() {
     s.pciLibrary = nullptr;
     s.pciDevice = nullptr;
     s.controllerBase = 0;
-    s.bufferAddress[0] = 0;
-    s.bufferAddress[1] = 0;
     s.fillLength[0] = 0;
     s.fillLength[1] = 0;
     s.lastReadCount = 0;

@@ -34,5 +34,6 @@ static_assert(std::atomic<Task*>::is_always_lock_free);
 
 extern PlayerState gPlayerState;
 
-// Puts every field back to its start value.
+// Puts every field that has a start value back to it; the buffer addresses
+// have none until the descriptor table is built.
 void ResetPlayerState();

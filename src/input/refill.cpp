@@ -31,11 +31,11 @@ std::int32_t FillTransferBuffer(BPTR file, const InputFormat& format, std::uint3
     std::int32_t count = 0;
     std::uint32_t valid = 0;
     if (!s.readFailed) {
-        // Bytes a pipe gave up to detection come first.
+        // Bytes a pipe gave up to detection come first; every read asks for
+        // at least a frame, more than the header ever holds.
         const std::uint32_t held = std::min(s.heldCount, requested);
         std::memcpy(destination, s.heldBytes, held);
-        std::memmove(s.heldBytes, s.heldBytes + held, s.heldCount - held);
-        s.heldCount -= held;
+        s.heldCount = 0;
         const std::int32_t read =
             Read(file, destination + held, static_cast<std::int32_t>(requested - held));
         // Never trust a count beyond what was asked for.

@@ -191,6 +191,22 @@ TEST(Refill, FillsOneBufferInTheControllersOrder) {
     }
 }
 
+// Header bytes a pipe gave up to detection come first, once.
+TEST(Refill, HeldHeaderBytesLeadTheFirstRefill) {
+    GuardedBuffers buffers;
+    gPlayerState.heldCount = 3;
+    std::copy_n("abc", 3, gPlayerState.heldBytes);
+    std::int32_t counts[2] = {};
+    OnFile(Bytes{'d'}, [&](BPTR file) {
+        counts[0] = FillTransferBuffer(file, Format(PlayMode::Raw), 0);
+        counts[1] = FillTransferBuffer(file, Format(PlayMode::Raw), 1);
+    });
+    EXPECT_EQ(counts[0], 4);
+    EXPECT_EQ(counts[1], 0);
+    EXPECT_EQ(buffers.Buffer(0), Concat({{'a', 'b', 'c', 'd'}, Bytes(6140, 0)}));
+    EXPECT_EQ(gPlayerState.fillLength[1], 0);
+}
+
 TEST(Bursts, BothBuffersHoldAPreambleAndZeroStuffing) {
     GuardedBuffers buffers;
     PrepareBurstBuffers(0x800);
