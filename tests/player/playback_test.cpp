@@ -138,22 +138,6 @@ TEST(Playback, RawDataToItsEnd) {
                                                "find_task", "signal", "wait"}));
 }
 
-TEST(Playback, AiffAtItsRate) {
-    for (double rate : {8000.0, 44100.0}) {
-        const Bytes sound = Pattern(kBuffer + 4);
-        const machine::Result r = Play(Aiff(rate, sound));
-        EXPECT_EQ(r.output, "Transfering audio data\nfreq: " + std::to_string(int(rate)) +
-                                "\nPlaying file (CTRL-C to abort playing)\n");
-        // The 8-byte sound-data fields are played as samples.
-        ExpectPadded(r.dac, Swap16(Concat({Bytes(8, 0), sound})), 2);
-        EXPECT_EQ(r.dac.segments.at(0).rate, rate);
-        EXPECT_EQ(r.spdif.segments.at(0).rate, rate == 44100 ? 44100u : 48000u);
-        EXPECT_FALSE(r.spdif.segments.at(0).nonAudio);
-        EXPECT_EQ(r.codecRegisters.at(0x2C), 48000);
-        EXPECT_EQ(r.codecRegisters.at(0x18), 0x0808);
-    }
-}
-
 TEST(Playback, Ac3AsBurstsWithTheDacMuted) {
     const Bytes frame0 = Ac3Frame(0, 24, 0x400, 1);
     const Bytes frame1 = Ac3Frame(0, 24, 0x400, 2);
