@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
     config.speed = 1.0;
     config.echoOutput = true;
     config.captureAudio = false;
+    config.keepTrace = false; // streamed to its file, if any: memory stays flat
     config.hostSigint = true;
     config.hostNote = [](const std::string& line) {
         std::fprintf(stderr, "%s: %s\n", "kestrel", line.c_str());

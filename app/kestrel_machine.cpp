@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     machine::Config config = options.config;
     config.echoOutput = true;
     config.captureAudio = false;
+    config.keepTrace = false; // streamed to its file, if any: memory stays flat
     config.hostSigint = true;
     config.hostNote = [](const std::string& line) {
         std::fprintf(stderr, "%s: %s\n", "kestrel-machine", line.c_str());

@@ -89,6 +89,7 @@ struct Config {
     AudioSink* dacSink = nullptr;                     // not owned
     AudioSink* spdifSink = nullptr;                   // not owned
     std::function<void(const TraceEvent&)> traceSink; // each event as it happens
+    bool keepTrace = true; // also keep every event in Result::trace, for tests
     // Why the host refused the player a file: "NAME: reason", one line. The
     // player cannot say it; the program running the machine can.
     std::function<void(const std::string&)> hostNote;

@@ -107,7 +107,9 @@ void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fiel
     if (m.config.traceSink) {
         m.config.traceSink(e);
     }
-    m.result.trace.push_back(std::move(e));
+    if (m.config.keepTrace) {
+        m.result.trace.push_back(std::move(e));
+    }
 }
 
 void Violation(Machine& m, const std::string& what) {
