@@ -24,7 +24,6 @@ void Boot(Machine& m) {
     m.mainTask.allocatedSignals = 0x0000FFFF; // 0 to 15 belong to the system
     m.devicePresent = !HasFault(m, Fault::Device);
     ResetPciDevice(m.device);
-    ResetChannel(m.channel);
     ResetCodec(m.codec, m.config);
 }
 

@@ -126,10 +126,6 @@ void Acknowledge(Machine& m, std::uint8_t value) {
 
 } // namespace
 
-void ResetChannel(Channel& channel) {
-    channel = Channel{};
-}
-
 std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset) {
     switch (offset) {
     case vt8231::kRegStatus:

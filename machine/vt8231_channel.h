@@ -39,9 +39,6 @@ struct Channel {
     std::uint64_t carryNs = 0; // remainder of frame timing, in ns * rate
 };
 
-// Power-on state (VT8231 data sheet: all SGD registers read 0 after reset).
-void ResetChannel(Channel& channel);
-
 // Register accesses by offset; the caller has checked offset and width.
 std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset);
 void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value);

@@ -171,14 +171,16 @@ TEST(Checks, EachBrokenRuleIsReported) {
     // Each row runs between Open and Close.
     const std::pair<const char*, std::function<void()>> rows[] = {
         // clang-format off
-        {nullptr, [] { Loop(), Wait(1u << sig); }},
+        {nullptr, [] { // and another device than 1106:3058 is not found
+            const TagItem other[] = {{PCIFIND_VENDOR, 0x1234}, {0, 0}};
+            EXPECT_EQ(FindPciDevice(pci, nullptr, other), nullptr), Loop(), Wait(1u << sig); }},
         {"WritePciConfigByte called in interrupt",
          [] { extra = [] { WritePciConfigByte(pci, dev, 60, 9); }, Loop(), Wait(1u << sig); }},
         {"register 0x3 does not exist", [] { WriteCodecRegister(mixerLib, mixer, 3, 0); }},
         {"the S/PDIF transmitter is on", [] { WriteCodecRegister(mixerLib, mixer, 0x3A, 0); }},
         {"not the open ac97mixer.library", [] { ReadCodecRegister(pci, mixer, 0); }},
         {"a mixer that FindMixer did not return", [] { EXPECT_EQ(ReadCodecRegister(mixerLib, nullptr, 0x7C), 0u); }},
-        {"not the open cybpci.library", [] { FindPciDevice(mixerLib, nullptr, nullptr); }},
+        {"not the open cybpci.library", [] { EXPECT_EQ(FindPciDevice(mixerLib, nullptr, nullptr), nullptr); }},
         {"a device that FindPciDevice did not return", [] { GetPciDeviceAttr(pci, nullptr, 0); }},
         {"not a dword", [] { WritePciConfigLong(pci, dev, 0x3E, 0); }},
         {"outside the configuration space", [] { WritePciConfigByte(pci, dev, 0x100, 0); }},
@@ -210,6 +212,71 @@ TEST(Checks, EachBrokenRuleIsReported) {
         const auto has = [&](const std::string& text) { return text.find(what) != text.npos; };
         EXPECT_EQ(std::any_of(r.violations.begin(), r.violations.end(), has), violation != nullptr);
         EXPECT_EQ(harness::Events(r, {"violation"}).size(), r.violations.size());
+    }
+}
+
+// Of the platform's calls, only Signal may come from an interrupt server.
+TEST(Checks, EveryOtherCallFromAnInterruptServerIsReported) {
+    const char* calls[] = {"AddPciIntServer",
+                           "AllocSignal",
+                           "AllocVec",
+                           "Close",
+                           "CloseLibrary",
+                           "Delay",
+                           "FindMixer",
+                           "FindPciDevice",
+                           "FindTask",
+                           "FreeSignal",
+                           "FreeVec",
+                           "GetPciBusAddress",
+                           "GetPciDeviceAttr",
+                           "Open",
+                           "OpenLibrary",
+                           "Printf",
+                           "Read",
+                           "RemPciIntServer",
+                           "Seek",
+                           "SetSignal",
+                           "Wait",
+                           "WritePciConfigByte",
+                           "WritePciConfigLong"};
+    const auto r = harness::OnMachine([] {
+        Open();
+        extra = [] {
+            extra = [] {};
+            AddPciIntServer(pci, dev, Server, nullptr, nullptr), AllocSignal(-1), AllocVec(8, 0);
+            ::Close(0), CloseLibrary(nullptr), Delay(0), FindMixer(mixerLib, nullptr, -1, nullptr);
+            FindPciDevice(pci, nullptr, nullptr), FindTask(nullptr), FreeSignal(-1),
+                FreeVec(nullptr);
+            GetPciBusAddress(pci, dev, nullptr), GetPciDeviceAttr(pci, dev, 0), ::Open(nullptr, 0);
+            OpenLibrary("none", 0), Printf("-"), Read(0, nullptr, 0), RemPciIntServer(pci, nullptr);
+            Seek(0, 0, 0), SetSignal(0, 0), Wait(0), WritePciConfigByte(pci, dev, 0x40, 0);
+            WritePciConfigLong(pci, dev, 0x40, 0);
+        };
+        Loop(), Wait(1u << sig), Close();
+    });
+    for (const char* call : calls) {
+        EXPECT_NE(std::find(r.violations.begin(), r.violations.end(),
+                            std::string(call) + " called in interrupt context"),
+                  r.violations.end())
+            << call;
+    }
+}
+
+// Text fields are JSON: UTF-8 as it is, anything else escaped.
+TEST(Trace, TextIsUtf8OrEscaped) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"a\"\\\n\t\x01", "a\\\"\\\\\\n\\t\\u0001"},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5"},
+        {"\xc0\xaf", "\\u00c0\\u00af"},                       // overlong
+        {"\xe0\x80\xaf", "\\u00e0\\u0080\\u00af"},            // overlong
+        {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},            // a surrogate
+        {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"}, // beyond U+10FFFF
+        {"\xe2\x82", "\\u00e2\\u0082"},                       // cut short
+        {"\xe2\x28\xa1", "\\u00e2(\\u00a1"},                  // not a continuation
+        {"\x7f\xff", "\\u007f\\u00ff"}};
+    for (const auto& [text, json] : rows) {
+        EXPECT_EQ(machine::JsonEscape(text), json) << json;
     }
 }
 
