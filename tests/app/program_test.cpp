@@ -213,10 +213,13 @@ TEST(Programs, TheTraceIsJsonLines) {
     std::string text(bytes.begin(), bytes.end());
     text.replace(text.find("\\u00ff"), 6, "\u00ff");
     EXPECT_EQ(jq.out, text);
-    // The first event, the contexts, machine time never going back, the number of lines.
-    EXPECT_EQ(Shell("jq -s -c [.[0].ev,(map(.ctx)|unique),(map(.t)|.==sort),length] " + trace).out,
-              "[\"library_open\",[\"int\",\"task\"],true," +
-                  std::to_string(std::count(bytes.begin(), bytes.end(), '\n')) + "]\n");
+    // The first event and its flag, the contexts, machine time never going
+    // back, the number of lines.
+    EXPECT_EQ(
+        Shell("jq -s -c [.[0].ev,.[0].ok,(map(.ctx)|unique),(map(.t)|.==sort),length] " + trace)
+            .out,
+        "[\"library_open\",true,[\"int\",\"task\"],true," +
+            std::to_string(std::count(bytes.begin(), bytes.end(), '\n')) + "]\n");
 }
 
 } // namespace
