@@ -6,10 +6,6 @@ void ResetPlayerState() {
     PlayerState& s = gPlayerState;
     s.pciLibrary = nullptr;
     s.pciDevice = nullptr;
-    s.controllerBase = 0;
-    s.fillLength[0] = 0;
-    s.fillLength[1] = 0;
-    s.lastReadCount = 0;
     s.readFailed = false;
     s.heldCount = 0;
     s.signalBit = 0;

@@ -34,6 +34,7 @@ static_assert(std::atomic<Task*>::is_always_lock_free);
 
 extern PlayerState gPlayerState;
 
-// Puts every field that has a start value back to it; the buffer addresses
-// have none until the descriptor table is built.
+// Puts every field that has a start value back to it. The register window,
+// the buffer addresses, the fill lengths and the last read count have none:
+// each is set before it is first read.
 void ResetPlayerState();
