@@ -197,6 +197,7 @@ TEST(Checks, EachBrokenRuleIsReported) {
         {"which has no such access", [] { WriteRegister32(io + kRegControl, 0); }},
         {"bus mastering disabled", [] { WritePciConfigLong(pci, dev, kPciCommand, 1), Loop(); }},
         // A CPU address where a bus address belongs: as the table, then as a block.
+        {"DMA fetch of a descriptor from unmapped", [] { WriteRegister32(io + kRegTablePointer, 0x10), WriteRegister8(io + 1, 0x80), Delay(1); }},
         {"DMA fetch of audio data from unmapped", [] { Load({kDescEol | 16}), StoreLE32(table,
              reinterpret_cast<std::uintptr_t>(table)), WriteRegister8(io + 1, 0x80), Delay(1); }},
         {"cybpci.library still open at the end", [] { OpenLibrary("cybpci.library", 2); }},
@@ -274,6 +275,7 @@ TEST(Trace, TextIsUtf8OrEscaped) {
         {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"}, // beyond U+10FFFF
         {"\xe2\x82", "\\u00e2\\u0082"},                       // cut short
         {"\xe2\x28\xa1", "\\u00e2(\\u00a1"},                  // not a continuation
+        {"\xe2\x82\x28", "\\u00e2\\u0082("},                  // nor that
         {"\x7f\xff", "\\u007f\\u00ff"}};
     for (const auto& [text, json] : rows) {
         EXPECT_EQ(machine::JsonEscape(text), json) << json;
