@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -20,6 +21,11 @@ constexpr std::size_t kCommonSize = 26;   // chunk header and the fields read he
 } // namespace
 
 std::string AiffLayoutNote(const std::string& path) {
+    // A pipe or a terminal gives each byte once: those are the player's.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        return {};
+    }
     std::ifstream in(path, std::ios::binary);
     std::vector<std::uint8_t> bytes(std::size_t{64} * 1024);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -52,6 +58,10 @@ std::string AiffLayoutNote(const std::string& path) {
 }
 
 double EstimatedSeconds(const std::string& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        return 0;
+    }
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     const auto size = static_cast<double>(std::max<std::streamoff>(in.tellg(), 0));
     std::uint8_t header[kPlayerHeader] = {};

@@ -169,6 +169,22 @@ TEST(Programs, ProgressOnlyOnATerminalAndNotWhenQuiet) {
     }
 }
 
+// A pipe gives the player every byte the file does: nothing reads ahead of it.
+TEST(Programs, APipePlaysAsTheFile) {
+    if (!KESTREL_HOST_TOOLS) {
+        GTEST_SKIP() << "the shell runs host programs only";
+    }
+    const std::string file = harness::WriteFile("piped.raw", harness::Pattern(100000));
+    const std::string m = kKestrel + "-machine --dac-wav=" + harness::ScratchPath("");
+    ASSERT_EQ(harness::RunProgram("sh", {"-c", m + "file.wav -- kestrel " + file}).status, 0);
+    ASSERT_EQ(harness::RunProgram(
+                  "sh", {"-c", "cat " + file + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
+                  .status,
+              0);
+    EXPECT_TRUE(harness::ReadFile(harness::ScratchPath("pipe.wav")) ==
+                harness::ReadFile(harness::ScratchPath("file.wav")));
+}
+
 TEST(Programs, KestrelCarriesItsVersionTag) {
     const Bytes binary = harness::ReadFile(kKestrel);
     const std::string tag("$VER: kestrel 1.0 (15.12.05)", 29); // with its NUL
