@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static auto* buffers = static_cast<std::uint8_t*>(std::malloc(2 * kTransferBufferSize));
     machine::Config config;
     config.captureAudio = false;
+    config.keepTrace = false;
     const machine::Result r =
         machine::Run(config,
                      [](std::int32_t, char** argv) {

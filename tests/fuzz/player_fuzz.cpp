@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     machine::Config config;
     config.captureAudio = false;
+    config.keepTrace = false;
     const machine::Result r = machine::Run(config, PlayerMain, {"kestrel", path});
     std::remove(path.c_str());
     for (const std::string& v : r.violations) {
