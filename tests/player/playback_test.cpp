@@ -66,6 +66,7 @@ TEST(Setup, EveryExitReleasesWhatCameBeforeIt) {
         {std::nullopt, kPlayed, kStart + "+file +signal -file -int -signal -free -pci -mixer", 0},
         // clang-format on
     };
+    const auto powerOn = OnMachine([] {}).codecRegisters;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.taken);
         machine::Config config;
@@ -80,6 +81,7 @@ TEST(Setup, EveryExitReleasesWhatCameBeforeIt) {
         EXPECT_EQ(Taken(r), c.taken);
         EXPECT_EQ(r.returnCode, c.rc);
         EXPECT_TRUE(r.violations.empty()) << r.violations.front();
+        EXPECT_EQ(r.codecRegisters, powerOn); // every exit puts the codec back
         const std::vector<std::string> io = Summary(r, {"io_write", "io_read"});
         // No register before the file is open; the channel only starts to play.
         EXPECT_EQ(!io.empty(), c.taken.find("+file") != std::string::npos);
