@@ -209,7 +209,8 @@ TEST(Playback, BreaksAndFailingReads) {
 TEST(Playback, APipePlaysExactlyAsTheSameFile) {
     std::signal(SIGPIPE, SIG_IGN); // a reader that stops early must not end the test
     const Bytes frames = Concat({Ac3Frame(0, 24, 0x400, 1), Ac3Frame(0, 24, 0x400, 2)});
-    for (const Bytes& file : {Aiff(44100, Pattern(kBuffer)), frames, Pattern(kBuffer + 10)}) {
+    for (const Bytes& file :
+         {Aiff(44100, Pattern(kBuffer)), frames, Pattern(kBuffer + 10), Bytes{0x7F}}) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         std::thread writer([&] {
