@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrel-machine: violation: %s\n", violation.c_str());
     }
     if (options.report) {
-        std::fprintf(stderr, "%s\n", app::ReportLine(result).c_str());
+        std::fprintf(stderr, "%s\n",
+                     app::ReportLine(result, config.clock == machine::ClockKind::Real).c_str());
     }
     return app::ExitStatus(result);
 }

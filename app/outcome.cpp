@@ -8,7 +8,7 @@ int ExitStatus(const machine::Result& result) {
     return result.violations.empty() ? result.returnCode : kExitViolation;
 }
 
-std::string ReportLine(const machine::Result& result) {
+std::string ReportLine(const machine::Result& result, bool realClock) {
     const machine::Report& r = result.report;
     char line[160];
     std::snprintf(line, sizeof line,
@@ -18,7 +18,14 @@ std::string ReportLine(const machine::Result& result) {
                   static_cast<unsigned long long>(r.timeUs / 1000000),
                   static_cast<unsigned long long>(r.timeUs / 1000 % 1000),
                   static_cast<unsigned long long>(r.overruns), result.violations.size());
-    return line;
+    std::string text = line;
+    if (realClock) {
+        // On the virtual clock the task's thread also runs the devices.
+        std::snprintf(line, sizeof line, ", %.3f ms player task CPU",
+                      static_cast<double>(r.taskCpuUs) / 1000);
+        text += line;
+    }
+    return text;
 }
 
 } // namespace app

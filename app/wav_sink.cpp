@@ -48,6 +48,7 @@ std::unique_ptr<WavSink> WavSink::Create(const std::string& path, std::string* e
         return nullptr;
     }
     std::unique_ptr<WavSink> sink(new WavSink(file));
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 16);
     sink->UpdateHeader();
     if (sink->failed_) {
         *error = path + ": cannot write";
@@ -76,7 +77,11 @@ void WavSink::Write(const machine::AudioChunk& chunk) {
         return;
     }
     dataBytes_ += size;
-    UpdateHeader();
+    // The header is brought up to date, and the file flushed, once a second
+    // of the stream: a killed run leaves a valid file missing at most that.
+    if (dataBytes_ - headerBytes_ >= std::uint64_t{rate_} * 4) {
+        UpdateHeader();
+    }
 }
 
 void WavSink::Finish() {
@@ -97,6 +102,7 @@ void WavSink::UpdateHeader() {
         std::fseek(file_, 0, SEEK_END) != 0 || std::fflush(file_) != 0) {
         failed_ = true;
     }
+    headerBytes_ = dataBytes_;
 }
 
 } // namespace app

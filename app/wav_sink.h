@@ -1,6 +1,8 @@
 // A stream written as a RIFF/WAVE file, 16-bit stereo PCM at the rate of the
-// stream's first chunk. The header's lengths are brought up to date after
-// every write, so a run that ends early still leaves a valid file.
+// stream's first chunk. The header's lengths are brought up to date at the
+// end and once a second of the stream before it, so a run that ends early
+// still leaves a valid file, and a killed one a file valid up to its last
+// second.
 #pragma once
 
 #include <array>
@@ -44,6 +46,7 @@ private:
     std::FILE* file_;
     std::uint32_t rate_ = 0; // 0 until the first chunk
     std::uint64_t dataBytes_ = 0;
+    std::uint64_t headerBytes_ = 0; // data bytes the header on disk counts
     bool failed_ = false;
 };
 

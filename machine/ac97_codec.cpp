@@ -1,11 +1,16 @@
 #include "machine/ac97_codec.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "hw/ac97.h"
+#include "machine/audio_out.h"
+#include "machine/clock.h"
 #include "machine/state.h"
 #include "machine/trace.h"
+#include "platform/byteorder.h"
 
 namespace machine {
 
@@ -15,16 +20,8 @@ constexpr std::uint16_t kRate48000 = 48000;
 constexpr std::uint16_t kRateMin = 8000;
 constexpr std::uint16_t kRateMax = 48000;
 
-constexpr std::uint32_t kPowerdown = 0x26;
-constexpr std::uint32_t kSurroundDacRate = 0x2E;
-constexpr std::uint32_t kLfeDacRate = 0x30;
-constexpr std::uint32_t kMicAdcRate = 0x34;
-
 // Extended Audio ID of this codec: VRA, S/PDIF, AC'97 revision 2.3 (REV = 10).
 constexpr std::uint16_t kExtAudioIdPowerOn = 0x0805;
-constexpr std::uint16_t kExtIdVra = 0x0001;
-constexpr std::uint16_t kExtIdDra = 0x0002;
-constexpr std::uint16_t kExtIdSpdif = 0x0004;
 
 std::uint16_t& Reg(Codec& codec, std::uint32_t reg) {
     return codec.registers[(reg >> 1) & 0x3F];
@@ -39,7 +36,7 @@ bool VraOn(const Codec& codec) {
 
 void SetVraRatesTo48000(std::array<std::uint16_t, 64>& registers) {
     for (std::uint32_t reg :
-         {ac97::kPcmFrontDacRate, kSurroundDacRate, kLfeDacRate, ac97::kPcmAdcRate}) {
+         {ac97::kPcmFrontDacRate, ac97::kSurroundDacRate, ac97::kLfeDacRate, ac97::kPcmAdcRate}) {
         registers[reg >> 1] = kRate48000;
     }
 }
@@ -56,15 +53,31 @@ std::uint32_t SpdifRate(std::uint16_t control) {
     }
 }
 
-void Append(Capture& capture, const std::uint8_t* bytes, std::size_t size, std::uint32_t rate,
-            bool muted, bool nonAudio) {
-    const bool same = !capture.segments.empty() && capture.segments.back().rate == rate &&
-                      capture.segments.back().muted == muted &&
-                      capture.segments.back().nonAudio == nonAudio;
-    if (!same) {
-        capture.segments.push_back(Segment{capture.bytes.size(), rate, muted, nonAudio});
+// The DAC stream as the line out carries it: PCM Out Volume's mute, and its
+// gain on each channel, saturating at full scale. At 0 dB the samples pass
+// unchanged, and `bytes` is returned as it is.
+const std::uint8_t* LineOut(std::uint16_t volume, const std::uint8_t* bytes, std::size_t size,
+                            std::vector<std::uint8_t>& scratch) {
+    if ((volume & ~ac97::kVolumeMute) == ac97::kGain0dB && (volume & ac97::kVolumeMute) == 0) {
+        return bytes;
     }
-    capture.bytes.insert(capture.bytes.end(), bytes, bytes + size);
+    scratch.assign(size, 0);
+    if ((volume & ac97::kVolumeMute) != 0) {
+        return scratch.data();
+    }
+    double factor[2];
+    for (int channel = 0; channel < 2; ++channel) {
+        const int field =
+            (volume >> (channel == 0 ? ac97::kGainLeftShift : 0)) & ac97::kGainFieldMask;
+        factor[channel] = std::pow(10.0, (ac97::kGainField0dB - field) * 1.5 / 20.0);
+    }
+    for (std::size_t at = 0; at + 1 < size; at += 2) {
+        const auto sample = static_cast<std::int16_t>(LoadLE16(bytes + at));
+        const double scaled = std::round(sample * factor[(at / 2) % 2]);
+        StoreLE16(&scratch[at], static_cast<std::uint16_t>(static_cast<std::int16_t>(
+                                    std::clamp(scaled, -32768.0, 32767.0))));
+    }
+    return scratch.data();
 }
 
 } // namespace
@@ -74,25 +87,24 @@ void ResetCodec(Codec& codec, const Config& config) {
     r.fill(0);
     auto set = [&r](std::uint32_t reg, std::uint16_t value) { r[reg >> 1] = value; };
     // AC'97 2.3 register defaults (section 5.7).
-    set(ac97::kMasterVolume, 0x8000);
-    set(0x04, 0x8000); // headphone volume
-    set(0x06, 0x8000); // mono volume
-    set(0x0C, 0x8008); // phone volume
-    set(0x0E, 0x8008); // mic volume
-    set(0x10, 0x8808); // line in volume
-    set(0x12, 0x8808); // CD volume
-    set(0x14, 0x8808); // video volume
-    set(0x16, 0x8808); // aux volume
-    set(ac97::kPcmOutVolume, 0x8808);
-    set(0x1C, 0x8000);       // record gain
-    set(kPowerdown, 0x000F); // ADC, DAC, analog mixer and Vref ready
+    constexpr std::uint16_t kMuted0dB = ac97::kVolumeMute | ac97::kGain0dB;
+    set(ac97::kMasterVolume, ac97::kVolumeMute);
+    set(ac97::kHeadphoneVolume, ac97::kVolumeMute);
+    set(ac97::kMonoVolume, ac97::kVolumeMute);
+    set(ac97::kPhoneVolume, ac97::kVolumeMute | ac97::kGainField0dB);
+    set(ac97::kMicVolume, ac97::kVolumeMute | ac97::kGainField0dB);
+    for (std::uint32_t reg : {ac97::kLineInVolume, ac97::kCdVolume, ac97::kVideoVolume,
+                              ac97::kAuxVolume, ac97::kPcmOutVolume}) {
+        set(reg, kMuted0dB);
+    }
+    set(ac97::kRecordGain, ac97::kVolumeMute);
+    set(ac97::kPowerdown, ac97::kPowerdownReady);
     set(ac97::kExtAudioId, kExtAudioIdPowerOn);
     set(ac97::kExtAudioControl, 0x0000);
-    set(ac97::kPcmFrontDacRate, kRate48000);
-    set(kSurroundDacRate, kRate48000);
-    set(kLfeDacRate, kRate48000);
-    set(ac97::kPcmAdcRate, kRate48000);
-    set(kMicAdcRate, kRate48000);
+    for (std::uint32_t reg : {ac97::kPcmFrontDacRate, ac97::kSurroundDacRate, ac97::kLfeDacRate,
+                              ac97::kPcmAdcRate, ac97::kMicAdcRate}) {
+        set(reg, kRate48000);
+    }
     set(ac97::kSpdifControl, ac97::kSpdifRate48000);
     // Vendor ID "ICE" 0x51: VIA VT1616, a codec with VRA and S/PDIF out.
     set(ac97::kVendorId1, 0x4943);
@@ -100,12 +112,12 @@ void ResetCodec(Codec& codec, const Config& config) {
 
     // What this machine's firmware leaves behind: PCM out unmuted at 0 dB,
     // vendor bits set, and VRA and the transmitter as configured.
-    set(ac97::kPcmOutVolume, 0x0808);
+    set(ac97::kPcmOutVolume, ac97::kGain0dB);
     set(ac97::kVendor6A, 0x0A51);
     set(ac97::kExtAudioControl, static_cast<std::uint16_t>((config.vraOn ? ac97::kExtVra : 0) |
                                                            (config.spdifOn ? ac97::kExtSpdif : 0)));
     for (const auto& [reg, value] : config.codecPowerOn) {
-        if (reg <= 0x7E && (reg & 1) == 0) {
+        if (reg <= ac97::kLastRegister && (reg & 1) == 0) {
             set(reg, value);
         }
     }
@@ -116,7 +128,7 @@ void ResetCodec(Codec& codec, const Config& config) {
 }
 
 std::uint16_t CodecRead(Machine& m, std::uint32_t reg) {
-    if (reg > 0x7E || (reg & 1) != 0) {
+    if (reg > ac97::kLastRegister || (reg & 1) != 0) {
         char text[64];
         std::snprintf(text, sizeof text, "codec register 0x%x does not exist",
                       static_cast<unsigned>(reg));
@@ -128,13 +140,14 @@ std::uint16_t CodecRead(Machine& m, std::uint32_t reg) {
 
 void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
     Codec& codec = m.codec;
-    if (reg > 0x7E || (reg & 1) != 0) {
+    if (reg > ac97::kLastRegister || (reg & 1) != 0) {
         char text[64];
         std::snprintf(text, sizeof text, "codec register 0x%x does not exist",
                       static_cast<unsigned>(reg));
         Violation(m, text);
         return;
     }
+    CatchUp(m); // the frames due so far leave with the settings they met
     const std::uint16_t id = Reg(codec, ac97::kExtAudioId);
     switch (reg) {
     case ac97::kReset:
@@ -145,27 +158,28 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
     case ac97::kVendorId1:
     case ac97::kVendorId2:
         break; // read-only
-    case kPowerdown:
-        // The ready bits 3:0 are status, read-only.
-        Reg(codec, reg) = static_cast<std::uint16_t>((value & 0xFF00) | (Reg(codec, reg) & 0x000F));
+    case ac97::kPowerdown:
+        // The ready bits are status, read-only.
+        Reg(codec, reg) = static_cast<std::uint16_t>((value & ~ac97::kPowerdownReady) |
+                                                     (Reg(codec, reg) & ac97::kPowerdownReady));
         break;
     case ac97::kMasterVolume:
-    case 0x04:
-        Reg(codec, reg) = value & 0xBF3F;
+    case ac97::kHeadphoneVolume:
+        Reg(codec, reg) = value & ac97::kMasterVolumeBits;
         break;
     case ac97::kPcmOutVolume:
-        Reg(codec, reg) = value & 0x9F1F;
+        Reg(codec, reg) = value & ac97::kGainVolumeBits;
         break;
     case ac97::kExtAudioControl: {
         // Only what the codec has (Extended Audio ID) can be switched on.
         std::uint16_t writable = 0;
-        if ((id & kExtIdVra) != 0) {
+        if ((id & ac97::kExtIdVra) != 0) {
             writable |= ac97::kExtVra;
         }
-        if ((id & kExtIdDra) != 0) {
-            writable |= 0x0002;
+        if ((id & ac97::kExtIdDra) != 0) {
+            writable |= ac97::kExtDra;
         }
-        if ((id & kExtIdSpdif) != 0) {
+        if ((id & ac97::kExtIdSpdif) != 0) {
             writable |= ac97::kExtSpdif | ac97::kExtSpsaMask;
         }
         const bool vraBefore = VraOn(codec);
@@ -176,8 +190,8 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
         break;
     }
     case ac97::kPcmFrontDacRate:
-    case kSurroundDacRate:
-    case kLfeDacRate:
+    case ac97::kSurroundDacRate:
+    case ac97::kLfeDacRate:
     case ac97::kPcmAdcRate:
         // Without VRA the converters run at 48 kHz and the rate registers
         // ignore writes; with it, a rate the codec cannot make reads back as
@@ -186,7 +200,7 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
             Reg(codec, reg) = std::clamp(value, kRateMin, kRateMax);
         }
         break;
-    case kMicAdcRate:
+    case ac97::kMicAdcRate:
         break; // needs VRM, which this codec does not have
     case ac97::kSpdifControl:
         // AC'97 2.3, 5.8.5: S/PDIF control should only be written while the
@@ -200,6 +214,7 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
         Reg(codec, reg) = value;
         break;
     }
+    KickHardware(m); // a new DAC rate moves the block's end
 }
 
 std::uint32_t DacRate(const Codec& codec) {
@@ -210,27 +225,18 @@ std::uint32_t DacRate(const Codec& codec) {
 }
 
 void CodecPlay(Machine& m, const std::uint8_t* bytes, std::size_t size, std::uint64_t timeNs) {
-    const Codec& codec = m.codec;
-    const std::uint32_t dacRate = DacRate(codec);
-    const bool muted = (Reg(codec, ac97::kPcmOutVolume) & ac97::kVolumeMute) != 0;
-    if (m.config.captureAudio) {
-        Append(m.result.dac, bytes, size, dacRate, muted, false);
-    }
-    if (m.config.dacSink != nullptr) {
-        m.config.dacSink->Write(AudioChunk{dacRate, muted, false, timeNs / 1000, bytes, size});
-    }
+    Codec& codec = m.codec;
+    const std::uint16_t volume = Reg(codec, ac97::kPcmOutVolume);
+    const bool muted = (volume & ac97::kVolumeMute) != 0;
+    const std::uint8_t* heard = LineOut(volume, bytes, size, codec.lineOut);
+    Emit(m, Output::Dac, AudioChunk{DacRate(codec), muted, false, timeNs / 1000, heard, size});
     if ((Reg(codec, ac97::kExtAudioControl) & ac97::kExtSpdif) == 0) {
         return;
     }
     const std::uint16_t control = Reg(codec, ac97::kSpdifControl);
-    const std::uint32_t rate = SpdifRate(control);
     const bool nonAudio = (control & ac97::kSpdifNonAudio) != 0;
-    if (m.config.captureAudio) {
-        Append(m.result.spdif, bytes, size, rate, false, nonAudio);
-    }
-    if (m.config.spdifSink != nullptr) {
-        m.config.spdifSink->Write(AudioChunk{rate, false, nonAudio, timeNs / 1000, bytes, size});
-    }
+    Emit(m, Output::Spdif,
+         AudioChunk{SpdifRate(control), false, nonAudio, timeNs / 1000, bytes, size, control});
 }
 
 } // namespace machine

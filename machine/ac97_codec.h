@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace machine {
 
@@ -14,6 +15,7 @@ struct Config;
 struct Codec {
     std::array<std::uint16_t, 64> registers{};
     std::array<std::uint16_t, 64> powerOn{};
+    std::vector<std::uint8_t> lineOut; // the DAC stream after the output volume
 };
 
 void ResetCodec(Codec& codec, const Config& config);
@@ -24,8 +26,8 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value);
 // The rate at which the DAC takes frames, in Hz; never 0.
 std::uint32_t DacRate(const Codec& codec);
 
-// Frames fetched by the controller reach the DAC and, when the transmitter is
-// on, the S/PDIF output.
+// Frames fetched by the controller reach the DAC, and the line out through
+// PCM Out Volume, and, when the transmitter is on, the S/PDIF output.
 void CodecPlay(Machine& m, const std::uint8_t* bytes, std::size_t size, std::uint64_t timeNs);
 
 } // namespace machine

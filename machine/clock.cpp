@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hw/vt8231.h"
+#include "machine/audio_out.h"
 #include "machine/state.h"
 #include "machine/trace.h"
 
@@ -49,6 +50,10 @@ private:
 bool Virtual(const Machine& m) {
     return m.config.clock == ClockKind::Virtual;
 }
+
+// On the real clock the threads sleep between events; they look for a host
+// signal at least this often (wall time).
+constexpr auto kPoll = std::chrono::milliseconds(50);
 
 double Speed(const Machine& m) {
     return m.config.speed > 0 ? m.config.speed : 1.0;
@@ -118,8 +123,11 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
             DeliverBreak(m);
             continue;
         }
-        if (ChannelTick(m)) {
+        if (ChannelTick(m, dueNs)) {
             CallServers(m, lock);
+        }
+        if (SinksHungry(m)) {
+            FeedSinks(m, lock);
         }
         if (m.breakAfterBlocksPending &&
             m.result.report.blocks >= static_cast<std::uint64_t>(m.config.breakAfterBlocks)) {
@@ -129,25 +137,31 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
     }
 }
 
+// The real clock's device side. It sleeps until the channel's next block end
+// (or a scripted break); the frames of a block are fetched when it wakes, or
+// earlier when the main task does something they depend on (CatchUp). Sinks
+// are fed each time, in pieces of at most a block, or of kPoll at a slow rate.
 void HardwareMain(Machine& m) {
     t_interrupt = true;
     std::unique_lock<std::mutex> lock(m.lock);
     while (!m.stopHardware) {
         PollHostBreak(m);
+        RunDueEvents(m, lock, NowNs(m));
+        FeedSinks(m, lock);
+        if (m.stopHardware) {
+            break;
+        }
         const std::uint64_t now = NowNs(m);
-        const std::uint64_t next = NextEventNs(m);
-        if (next <= now) {
-            RunDueEvents(m, lock, now);
-            continue;
-        }
-        // Wake at least every few ms to notice a host SIGINT.
-        std::chrono::nanoseconds wait = std::chrono::milliseconds(5);
+        const std::uint64_t next = std::min(BlockEndNs(m), m.breakAtNs);
+        std::chrono::nanoseconds wait = kPoll;
         if (next != kNever) {
-            const auto wallNs =
-                static_cast<std::int64_t>(static_cast<double>(next - now) / Speed(m));
-            wait = std::min(wait, std::chrono::nanoseconds(wallNs + 1));
+            const auto wallNs = static_cast<std::int64_t>(
+                static_cast<double>(next > now ? next - now : 0) / Speed(m));
+            wait = std::min(wait, std::chrono::nanoseconds(wallNs));
         }
-        m.hardwareWake.wait_for(lock, wait);
+        if (wait.count() > 0) {
+            m.hardwareWake.wait_for(lock, wait);
+        }
     }
 }
 
@@ -204,7 +218,7 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
                 if (Virtual(m)) {
                     RunDueEvents(m, lock, NextEventNs(m));
                 } else {
-                    m.taskWake.wait_for(lock, std::chrono::milliseconds(5));
+                    m.taskWake.wait_for(lock, kPoll);
                 }
                 continue;
             }
@@ -212,7 +226,7 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
                 Hang(m, "Wait with nothing that can wake the task");
             }
             // Only the user can end this wait now.
-            m.taskWake.wait_for(lock, std::chrono::milliseconds(10));
+            m.taskWake.wait_for(lock, kPoll);
             continue;
         }
         if (!ScriptedBreakPending(m) && NowNs(m) - start > limitNs) {
@@ -222,12 +236,18 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
         if (Virtual(m)) {
             RunDueEvents(m, lock, NextEventNs(m));
         } else {
-            m.taskWake.wait_for(lock, std::chrono::milliseconds(5));
+            m.taskWake.wait_for(lock, kPoll);
         }
     }
     const std::uint32_t arrived = task.receivedSignals & mask;
     task.receivedSignals &= ~mask;
     return arrived;
+}
+
+void CatchUp(Machine& m) {
+    if (!Virtual(m)) {
+        FetchDueFrames(m, NowNs(m));
+    }
 }
 
 void KickHardware(Machine& m) {

@@ -30,6 +30,11 @@ void CheckTaskContext(Machine& m, const char* call);
 void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns);
 std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask);
 
+// The real clock fetches a block's frames lazily: before the main task does
+// something they depend on (a Read lands, a register changes), the frames due
+// by now are fetched as they were.
+void CatchUp(Machine& m);
+
 // Something changed that the hardware thread may have to act on.
 void KickHardware(Machine& m);
 

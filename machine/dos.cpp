@@ -76,6 +76,7 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
     std::unique_lock<std::mutex> lock(m.lock);
     machine::CheckTaskContext(m, "Read");
     const int call = ++m.readCalls;
+    machine::CatchUp(m); // what played before the Read was fetched before it
     machine::OpenFile* open = FindFile(m, file);
     std::int32_t count = -1;
     if (open != nullptr && length >= 0 && call != m.config.failReadAt) {
@@ -87,6 +88,7 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
             m.readBus = machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
             m.readLength = m.readBus != 0 ? static_cast<std::uint32_t>(length) : 0;
             machine::SleepFor(m, lock, std::uint64_t{slow->second} * 1000000);
+            machine::CatchUp(m);
             m.readInProgress = false;
             open = FindFile(m, file);
         }

@@ -38,6 +38,7 @@ struct AudioChunk {
     std::uint64_t timeUs;      // machine time of the first frame
     const std::uint8_t* bytes; // 16-bit little-endian stereo frames
     std::size_t size;
+    std::uint16_t spdifControl = 0; // S/PDIF: the codec's S/PDIF control register
 };
 
 class AudioSink {
@@ -96,9 +97,10 @@ struct Config {
 };
 
 struct Report {
-    std::uint64_t blocks = 0;   // blocks the channel played to their end
-    std::uint64_t timeUs = 0;   // machine time at the end of the run
-    std::uint64_t overruns = 0; // blocks played while being refilled, or played again
+    std::uint64_t blocks = 0;    // blocks the channel played to their end
+    std::uint64_t timeUs = 0;    // machine time at the end of the run
+    std::uint64_t overruns = 0;  // blocks played while being refilled, or played again
+    std::uint64_t taskCpuUs = 0; // CPU time of the main task's thread over the run
 };
 
 // The playback channel's registers as the device holds them.

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include "hw/vt8231.h"
+#include "machine/audio_out.h"
 #include "machine/clock.h"
 #include "machine/io_window.h"
 #include "machine/state.h"
@@ -79,6 +81,13 @@ void Collect(Machine& m) {
     r.channel.tablePointer = m.channel.tablePointer;
 }
 
+std::uint64_t ThreadCpuNs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
 } // namespace
 
 Machine& TheMachine() {
@@ -134,18 +143,22 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
         StartClock(*m);
     }
     int returnCode = -1;
+    const std::uint64_t cpuStartNs = ThreadCpuNs();
     try {
         returnCode = entry(static_cast<std::int32_t>(args.size()), pointers.data());
     } catch (const RunEnded&) {
         returnCode = -1;
     }
+    const std::uint64_t taskCpuNs = ThreadCpuNs() - cpuStartNs;
     StopClock(*m);
 
     {
-        std::lock_guard<std::mutex> guard(m->lock);
+        std::unique_lock<std::mutex> lock(m->lock);
         CheckHeld(*m);
         Collect(*m);
         m->result.returnCode = returnCode;
+        m->result.report.taskCpuUs = taskCpuNs / 1000;
+        FeedSinks(*m, lock);
     }
     for (AudioSink* sink : {config.dacSink, config.spdifSink}) {
         if (sink != nullptr) {

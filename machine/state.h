@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "machine/ac97_codec.h"
+#include "machine/audio_out.h"
 #include "machine/machine.h"
 #include "machine/memory.h"
 #include "machine/vt8231_channel.h"
@@ -101,6 +102,10 @@ struct Machine {
     // The codec behind the mixer library.
     Mixer mixer{0};
     Codec codec;
+
+    // Audio for the program's sinks; `*Feeding` are written unlocked.
+    SinkQueue dacQueue, spdifQueue;
+    SinkQueue dacFeeding, spdifFeeding;
 };
 
 // The running machine. Platform calls outside Run end the process.

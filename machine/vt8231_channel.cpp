@@ -124,6 +124,34 @@ void Acknowledge(Machine& m, std::uint8_t value) {
     }
 }
 
+// Fetches the next slice of the block's frames, due at nextTickNs: 1 ms of
+// them, or on the real clock all that are due by untilNs.
+void FetchSlice(Machine& m, std::uint64_t untilNs) {
+    Channel& c = m.channel;
+    const std::uint64_t now = c.nextTickNs;
+    const std::uint32_t rate = DacRate(m.codec);
+    const std::uint32_t left = c.blockLength / kFrameBytes - c.offset / kFrameBytes;
+    std::uint64_t due = std::max(1u, rate / 1000);
+    if (m.config.clock == ClockKind::Real && untilNs > now) {
+        due = std::max(due, (untilNs - now) * rate / 1000000000u);
+    }
+    const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, due));
+    const std::uint32_t bus = c.blockBus + c.offset;
+    const std::uint8_t* bytes = BusToHost(m.memory, bus, slice * kFrameBytes);
+    if (bytes == nullptr) {
+        FetchFailed(m, "audio data", bus);
+        return;
+    }
+    CountOverrunIfRefilling(m);
+    CodecPlay(m, bytes, std::size_t{slice} * kFrameBytes, now);
+    c.offset += slice * kFrameBytes;
+    c.nextTickNs = now + Duration(c, slice, rate);
+}
+
+bool FramesLeft(const Channel& c) {
+    return c.offset / kFrameBytes < c.blockLength / kFrameBytes;
+}
+
 } // namespace
 
 std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset) {
@@ -140,6 +168,7 @@ std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset) {
 }
 
 void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value) {
+    CatchUp(m);
     switch (offset) {
     case vt8231::kRegStatus:
         Acknowledge(m, value);
@@ -156,6 +185,7 @@ void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value) {
 }
 
 void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
+    CatchUp(m);
     switch (offset) {
     case vt8231::kRegStatus:
         // One store to the four byte registers. Type is in place before a
@@ -174,26 +204,11 @@ void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
     }
 }
 
-bool ChannelTick(Machine& m) {
+bool ChannelTick(Machine& m, std::uint64_t untilNs) {
     Channel& c = m.channel;
     const std::uint64_t now = c.nextTickNs;
-    const std::uint32_t frames = c.blockLength / kFrameBytes;
-    const std::uint32_t fetched = c.offset / kFrameBytes;
-    if (fetched < frames) {
-        // Fetch at most 1 ms of frames at a time, so that a buffer written
-        // while it plays is heard as written.
-        const std::uint32_t rate = DacRate(m.codec);
-        const std::uint32_t slice = std::min(frames - fetched, std::max(1u, rate / 1000));
-        const std::uint32_t bus = c.blockBus + c.offset;
-        const std::uint8_t* bytes = BusToHost(m.memory, bus, slice * kFrameBytes);
-        if (bytes == nullptr) {
-            FetchFailed(m, "audio data", bus);
-            return false;
-        }
-        CountOverrunIfRefilling(m);
-        CodecPlay(m, bytes, std::size_t{slice} * kFrameBytes, now);
-        c.offset += slice * kFrameBytes;
-        c.nextTickNs = now + Duration(c, slice, rate);
+    if (FramesLeft(c)) {
+        FetchSlice(m, untilNs);
         return false;
     }
 
@@ -227,6 +242,25 @@ bool ChannelTick(Machine& m) {
         Trace(m, "irq", {{"status", StatusValue(c)}});
     }
     return raise;
+}
+
+void FetchDueFrames(Machine& m, std::uint64_t untilNs) {
+    Channel& c = m.channel;
+    while (c.active && !c.paused && FramesLeft(c) && c.nextTickNs <= untilNs) {
+        FetchSlice(m, untilNs);
+    }
+}
+
+std::uint64_t BlockEndNs(const Machine& m) {
+    const Channel& c = m.channel;
+    if (!c.active || c.paused || c.nextTickNs == kNever || !FramesLeft(c)) {
+        return c.active && !c.paused ? c.nextTickNs : kNever;
+    }
+    // The slices' durations, remainders carried, add up to this whatever
+    // their sizes.
+    const std::uint32_t left = c.blockLength / kFrameBytes - c.offset / kFrameBytes;
+    const std::uint32_t rate = DacRate(m.codec);
+    return c.nextTickNs + (std::uint64_t{left} * 1000000000u + c.carryNs) / rate;
 }
 
 bool ChannelRunning(const Machine& m) {

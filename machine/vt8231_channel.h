@@ -44,9 +44,16 @@ std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset);
 void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value);
 void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value);
 
-// Runs the channel's event due at nextTickNs. Returns true when it raised
-// the interrupt, so the caller calls the interrupt servers.
-bool ChannelTick(Machine& m);
+// Runs the channel's event due at nextTickNs, taking the frames due by
+// untilNs on the real clock. Returns true when it raised the interrupt, so the
+// caller calls the interrupt servers.
+bool ChannelTick(Machine& m, std::uint64_t untilNs);
+
+// Fetches the frames of the current block due by untilNs; never ends a block.
+void FetchDueFrames(Machine& m, std::uint64_t untilNs);
+
+// Machine time of the current block's end event; kNever when none is coming.
+std::uint64_t BlockEndNs(const Machine& m);
 
 // Whether the channel is running and will reach another block end by itself.
 bool ChannelRunning(const Machine& m);

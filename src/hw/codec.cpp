@@ -46,7 +46,8 @@ void SetupCodec(Library* mixerBase, Mixer* mixer, PlayMode mode, std::int32_t pl
         } else {
             saved->extAudioControl |= ac97::kExtVra;
             WriteCodecRegister(mixerBase, mixer, ac97::kVendor6A, 0x0000);
-            WriteCodecRegister(mixerBase, mixer, ac97::kPcmOutVolume, 0x0000);
+            // 0 dB. Gain field 0 would be +12 dB, and full-scale PCM would clip.
+            WriteCodecRegister(mixerBase, mixer, ac97::kPcmOutVolume, ac97::kGain0dB);
         }
         // Slots 3 and 4; the SPDIF bit is still set, so the transmitter comes back on.
         saved->extAudioControl &= static_cast<std::uint16_t>(~ac97::kExtSpsaMask);

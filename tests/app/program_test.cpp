@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/options.h"
+#include "platform/byteorder.h"
 #include "support/harness.h"
 
 namespace {
@@ -38,7 +39,10 @@ harness::Process Shell(const std::string& line, int signal = 0) {
     const std::string path = harness::WriteFile("asound", Bytes(conf.begin(), conf.end()));
     const Args words = Words(line);
     return harness::RunProgram(words[0], Args(words.begin() + 1, words.end()),
-                               {{"ALSA_CONFIG_PATH=" + path}, signal != 0 ? kPlaying : "", signal});
+                               {{"ALSA_CONFIG_PATH=" + path},
+                                signal != 0 ? kPlaying : "",
+                                signal,
+                                signal == SIGKILL ? "1.5" : "0"});
 }
 
 TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
@@ -129,6 +133,7 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
         {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGINT},
         {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGTERM},
         {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGHUP},
+        {m + "--clock=real --speed=4 -- kestrel" + ten, 128 + SIGKILL, kRawOutput, "", SIGKILL},
         {m + "--bogus -- kestrel" + half, 2, "",
          "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n", 0},
         {m + "--help", 0, app::MachineUsage(), "", 0},
@@ -142,7 +147,12 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
         std::filesystem::remove(dac);
         const harness::Process run = Shell(line, signal);
         EXPECT_EQ(std::tie(run.status, run.out, run.err), std::tie(status, out, err));
-        if (line.starts_with(m) && out.ends_with(kPlaying)) {
+        if (signal == SIGKILL) { // the header counts all but at most the last second
+            const Bytes file = harness::ReadFile(dac);
+            ASSERT_GE(file.size(), 44u);
+            EXPECT_LE(LoadLE32(&file[40]) + 44, file.size());
+            EXPECT_LT(file.size() - 44 - LoadLE32(&file[40]), 192000u);
+        } else if (line.starts_with(m) && out.ends_with(kPlaying)) {
             EXPECT_EQ(harness::ParseWav(harness::ReadFile(dac)).error, "");
             // The trace goes on to the teardown's last step, or the hang.
             const Bytes text = harness::ReadFile(trace);

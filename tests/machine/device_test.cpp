@@ -166,6 +166,34 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateAndHoldsUntilAcknowledged) {
     }
 }
 
+TEST(Codec, LineOutIsTheDacStreamThroughPcmOutVolume) {
+    // PCM Out Volume, a left and a right sample, and what the line out carries:
+    // 1.5 dB steps from +12 dB (0) with 8 at 0 dB, saturating; bit 15 mutes.
+    const std::array<int, 5> rows[] = {{0x0808, 1000, -1000, 1000, -1000},
+                                       {0x8808, 1000, -1000, 0, 0},
+                                       {0x0000, 10000, -10000, 32767, -32768},
+                                       {0x0010, 1000, 1000, 3981, 251},
+                                       {0x1F09, 20000, -32768, 377, -27571}};
+    for (const auto& [volume, left, right, heardLeft, heardRight] : rows) {
+        const auto r = harness::OnMachine([&] {
+            Open(), WriteCodecRegister(mixerLib, mixer, 0x18, volume), Load({kDescEol | 400});
+            for (int at = 0; at < 400; at += 4) {
+                StoreLE16(static_cast<std::uint8_t*>(table) + 64 + at,
+                          static_cast<std::uint16_t>(left));
+                StoreLE16(static_cast<std::uint8_t*>(table) + 66 + at,
+                          static_cast<std::uint16_t>(right));
+            }
+            WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
+            Wait(1u << sig), Close();
+        });
+        ASSERT_GE(r.dac.bytes.size(), 400u) << volume;
+        const Bytes& b = r.dac.bytes;
+        EXPECT_EQ(static_cast<std::int16_t>(LoadLE16(&b[396])), heardLeft) << volume;
+        EXPECT_EQ(static_cast<std::int16_t>(LoadLE16(&b[398])), heardRight) << volume;
+        EXPECT_EQ(r.dac.segments.at(0).muted, (volume & 0x8000) != 0);
+    }
+}
+
 TEST(Checks, EachBrokenRuleIsReported) {
     static int local;
     // Each row runs between Open and Close.

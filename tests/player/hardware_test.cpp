@@ -126,11 +126,11 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
     } cases[] = {
         // clang-format off
         {"pcm 44100", true, true, PlayMode::IffPcm, 44100, 0,
-         "2a=0000 3a=0000 6a=0000 18=0000 2a=0005 2c=ac44 32=ac44 | 2a=0001 3a=2000 6a=0a51 18=0808 2a=0005 2c=bb80 32=bb80"},
+         "2a=0000 3a=0000 6a=0000 18=0808 2a=0005 2c=ac44 32=ac44 | 2a=0001 3a=2000 6a=0a51 18=0a0a 2a=0005 2c=bb80 32=bb80"},
         {"pcm 32000 no vra", true, false, PlayMode::IffPcm, 32000, 0,
-         "2a=0000 3a=3000 6a=0000 18=0000 2a=0005 2c=7d00 32=7d00 | 2a=0001 3a=2000 6a=0a51 18=0808 2a=0005 2c=bb80 32=bb80"},
+         "2a=0000 3a=3000 6a=0000 18=0808 2a=0005 2c=7d00 32=7d00 | 2a=0001 3a=2000 6a=0a51 18=0a0a 2a=0005 2c=bb80 32=bb80"},
         {"ac3", true, true, PlayMode::Ac3, 48000, 0,
-         "2a=0000 3a=2002 6a=0000 18=8000 2a=0004 2c=bb80 32=bb80 | 2a=0000 3a=2000 6a=0a51 18=0808 2a=0004 2c=bb80 32=bb80"},
+         "2a=0000 3a=2002 6a=0000 18=8000 2a=0004 2c=bb80 32=bb80 | 2a=0000 3a=2000 6a=0a51 18=0a0a 2a=0004 2c=bb80 32=bb80"},
         {"raw, transmitter off", false, true, PlayMode::Raw, 48000, 0, "2c=bb80 32=bb80 | 2c=bb80 32=bb80"},
         {"transmitter on only at restore", false, true, PlayMode::IffPcm, 22050, 0x0004,
          "2c=5622 32=5622 2a=0005 | 2a=0001 3a=2000 2a=0005 2c=bb80 32=bb80"},
@@ -141,6 +141,7 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
         machine::Config config;
         config.spdifOn = c.spdif;
         config.vraOn = c.vra;
+        config.codecPowerOn[0x18] = 0x0A0A; // the user's volume, -3 dB, comes back
         const machine::Result r = OnMachine(
             [&] {
                 Library* base = OpenLibrary("ac97mixer.library", 50);

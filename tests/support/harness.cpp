@@ -239,8 +239,8 @@ Process RunProgram(const std::string& program, const std::vector<std::string>& a
     command += " </dev/null >" + Quote(out) + " 2>" + Quote(err);
     if (!options.signalAfterOutput.empty()) {
         command += " & p=$!; until grep -qF " + Quote(options.signalAfterOutput) + " " +
-                   Quote(out) + "; do sleep 0.005; done; kill -" + std::to_string(options.signal) +
-                   " $p; wait $p";
+                   Quote(out) + "; do sleep 0.005; done; sleep " + options.signalDelay +
+                   "; kill -" + std::to_string(options.signal) + " $p; wait $p";
     }
     // A program that hangs is killed, so that a fault fails its test rather
     // than stalling the suite.

@@ -77,6 +77,7 @@ struct ProcessOptions {
     std::vector<std::string> env;  // NAME=VALUE added to the environment
     std::string signalAfterOutput; // sends `signal` once standard output holds this
     int signal = 2;
+    std::string signalDelay = "0"; // seconds from the output to the signal
 };
 // program is "kestrel" or "kestrel-machine", or a host tool found on PATH.
 Process RunProgram(const std::string& program, const std::vector<std::string>& args,
