@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace app {
@@ -20,33 +22,68 @@ inline constexpr unsigned kLatencyUs = 200000;
 // about it would only clutter the terminal.
 void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
+int OpenPcm(const std::string& name, snd_pcm_t** pcm) {
+    snd_lib_error_set_handler(QuietAlsa);
+    return snd_pcm_open(pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
+}
+
+// Sets the channel status through the card's control, as for a PCM on a
+// card's own IEC958 device. False when the PCM is not on a card that has it.
+bool SetCardStatus(snd_pcm_t* pcm, const std::array<std::uint8_t, 4>& status) {
+    snd_pcm_info_t* info = nullptr;
+    snd_pcm_info_alloca(&info);
+    if (snd_pcm_info(pcm, info) < 0 || snd_pcm_info_get_card(info) < 0) {
+        return false;
+    }
+    char card[32];
+    std::snprintf(card, sizeof card, "hw:%d", snd_pcm_info_get_card(info));
+    snd_ctl_t* ctl = nullptr;
+    if (snd_ctl_open(&ctl, card, 0) < 0) {
+        return false;
+    }
+    snd_ctl_elem_value_t* value = nullptr;
+    snd_ctl_elem_value_alloca(&value);
+    snd_ctl_elem_value_set_interface(value, SND_CTL_ELEM_IFACE_MIXER);
+    snd_ctl_elem_value_set_name(value, "IEC958 Playback Default");
+    snd_ctl_elem_value_set_index(value, snd_pcm_info_get_device(info));
+    snd_aes_iec958_t iec958{};
+    std::copy(status.begin(), status.end(), iec958.status);
+    snd_ctl_elem_value_set_iec958(value, &iec958);
+    const bool set = snd_ctl_elem_write(ctl, value) >= 0;
+    snd_ctl_close(ctl);
+    return set;
+}
+
 class AlsaSink : public machine::AudioSink {
 public:
-    explicit AlsaSink(snd_pcm_t* pcm) : pcm_(pcm) {}
+    // iec958: the PCM is reopened with the channel status each stream asks for.
+    AlsaSink(std::string name, snd_pcm_t* pcm, bool iec958, std::string who)
+        : name_(std::move(name)), pcm_(pcm), iec958_(iec958), who_(std::move(who)) {}
     ~AlsaSink() override { Finish(); }
     AlsaSink(const AlsaSink&) = delete;
     AlsaSink& operator=(const AlsaSink&) = delete;
 
     void Write(const machine::AudioChunk& chunk) override {
-        if (pcm_ == nullptr || chunk.size < kFrameBytes) {
+        if (failed_ || chunk.size < kFrameBytes) {
+            return;
+        }
+        if (iec958_ && (pcm_ == nullptr || Iec958Status(chunk.spdifControl) != status_) &&
+            !OpenWithStatus(Iec958Status(chunk.spdifControl))) {
+            Fail();
             return;
         }
         if (chunk.rate != rate_ && !Configure(chunk.rate)) {
-            Close();
+            Fail();
             return;
         }
         const std::uint8_t* bytes = chunk.bytes;
-        if (chunk.muted) {
-            silence_.assign(chunk.size, 0);
-            bytes = silence_.data();
-        }
         auto frames = static_cast<snd_pcm_uframes_t>(chunk.size / kFrameBytes);
         while (frames > 0) {
             const snd_pcm_sframes_t n = snd_pcm_writei(pcm_, bytes, frames);
             if (n < 0) {
                 // An underrun (the machine fell behind) or a suspend: start again.
                 if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0) {
-                    Close();
+                    Fail();
                     return;
                 }
                 continue;
@@ -57,10 +94,8 @@ public:
     }
 
     void Finish() override {
-        if (pcm_ != nullptr && rate_ != 0) {
-            snd_pcm_drain(pcm_);
-        }
         Close();
+        failed_ = true;
     }
 
 private:
@@ -79,28 +114,74 @@ private:
         return true;
     }
 
+    // The status goes with the PCM's name where the device takes AES
+    // parameters, else to the card's control; failing both, the plain PCM.
+    bool OpenWithStatus(const std::array<std::uint8_t, 4>& status) {
+        Close();
+        status_ = status;
+        if (OpenPcm(WithAesParameters(name_, status), &pcm_) >= 0) {
+            return true;
+        }
+        if (OpenPcm(name_, &pcm_) < 0) {
+            pcm_ = nullptr;
+            return false;
+        }
+        if (!SetCardStatus(pcm_, status) && !told_) {
+            std::fprintf(stderr,
+                         "%s: cannot set the IEC958 channel status of ALSA PCM '%s'; sending the "
+                         "stream as it is\n",
+                         who_.c_str(), name_.c_str());
+            told_ = true;
+        }
+        return true;
+    }
+
     void Close() {
         if (pcm_ != nullptr) {
+            if (rate_ != 0) {
+                snd_pcm_drain(pcm_);
+            }
             snd_pcm_close(pcm_);
             pcm_ = nullptr;
         }
+        rate_ = 0;
     }
 
+    void Fail() {
+        Close();
+        failed_ = true;
+    }
+
+    std::string name_;
     snd_pcm_t* pcm_;
+    bool iec958_;
+    std::string who_;
     unsigned rate_ = 0; // 0 until configured
-    std::vector<std::uint8_t> silence_;
+    std::array<std::uint8_t, 4> status_{};
+    bool told_ = false;
+    bool failed_ = false;
 };
 
 } // namespace
 
 std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string& name, std::string* error) {
-    snd_lib_error_set_handler(QuietAlsa);
     snd_pcm_t* pcm = nullptr;
-    if (const int rc = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, 0); rc < 0) {
+    if (const int rc = OpenPcm(name, &pcm); rc < 0) {
         *error = snd_strerror(rc);
         return nullptr;
     }
-    return std::make_unique<AlsaSink>(pcm);
+    return std::make_unique<AlsaSink>(name, pcm, false, "");
+}
+
+std::unique_ptr<machine::AudioSink> OpenIec958Sink(const std::string& name, const std::string& who,
+                                                   std::string* error) {
+    // Opened once now, so that a PCM that does not exist is named at the start.
+    std::unique_ptr<machine::AudioSink> sink = OpenAlsaSink(name, error);
+    if (!sink) {
+        return nullptr;
+    }
+    sink.reset();
+    return std::make_unique<AlsaSink>(name, nullptr, true, who);
 }
 
 } // namespace app

@@ -7,4 +7,9 @@ std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string&, std::string
     return nullptr;
 }
 
+std::unique_ptr<machine::AudioSink> OpenIec958Sink(const std::string&, const std::string&,
+                                                   std::string*) {
+    return nullptr;
+}
+
 } // namespace app

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     config.userAtTerminal = isatty(STDIN_FILENO) != 0;
     // Opened only for a command line the player will act on, so that the
     // usage line does not wait for a sound card.
-    std::unique_ptr<machine::AudioSink> speakers;
+    std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (argc == 2) {
         // The command line is the player's: the host's settings come from the environment.
         const char* pcm = std::getenv("KESTREL_PCM");
@@ -40,17 +40,31 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kestrel: cannot open ALSA PCM '%s': %s; playing silently\n",
                          name.c_str(), why.c_str());
         }
+        const char* spdif = std::getenv("KESTREL_SPDIF_PCM");
+        if (spdif != nullptr && *spdif != '\0') {
+            why = "this build has no ALSA";
+            receiver = app::OpenIec958Sink(spdif, "kestrel", &why);
+            if (!receiver) {
+                std::fprintf(stderr,
+                             "kestrel: cannot open ALSA PCM '%s': %s; sending nothing over "
+                             "S/PDIF\n",
+                             spdif, why.c_str());
+            }
+        }
         const std::string note = app::AiffLayoutNote(argv[1]);
         if (!note.empty()) {
             std::fprintf(stderr, "kestrel: %s\n", note.c_str());
         }
     }
     config.dacSink = speakers.get();
+    config.spdifSink = receiver.get();
 
     const std::vector<std::string> args(argv, argv + argc);
     const machine::Result result = machine::Run(config, PlayerMain, args);
-    if (speakers) {
-        speakers->Finish();
+    for (machine::AudioSink* sink : {speakers.get(), receiver.get()}) {
+        if (sink != nullptr) {
+            sink->Finish();
+        }
     }
     for (const std::string& violation : result.violations) {
         std::fprintf(stderr, "kestrel: machine violation: %s\n", violation.c_str());

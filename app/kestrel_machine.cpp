@@ -43,6 +43,16 @@ private:
     machine::AudioSink* b_;
 };
 
+// a and b, either of which may be missing, as one sink.
+machine::AudioSink* Both(std::unique_ptr<TeeSink>& tee, machine::AudioSink* a,
+                         machine::AudioSink* b) {
+    if (a == nullptr || b == nullptr) {
+        return a != nullptr ? a : b;
+    }
+    tee = std::make_unique<TeeSink>(a, b);
+    return tee.get();
+}
+
 // Rewrites one line on standard error a few times a second until the run
 // ends, then clears it.
 void ShowProgress(const std::atomic<bool>& running, double seconds) {
@@ -126,7 +136,7 @@ int main(int argc, char** argv) {
             trace << machine::TraceJson(event) << '\n';
         };
     }
-    std::unique_ptr<machine::AudioSink> speakers;
+    std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (options.live) {
         std::string why = "this build has no ALSA";
         speakers = app::OpenAlsaSink(options.livePcm, &why);
@@ -137,16 +147,19 @@ int main(int argc, char** argv) {
                 options.livePcm.c_str(), why.c_str());
         }
     }
-    std::unique_ptr<TeeSink> tee;
-    if (dacWav && speakers) {
-        tee = std::make_unique<TeeSink>(dacWav.get(), speakers.get());
-        config.dacSink = tee.get();
-    } else if (dacWav) {
-        config.dacSink = dacWav.get();
-    } else {
-        config.dacSink = speakers.get();
+    if (!options.liveSpdifPcm.empty()) {
+        std::string why = "this build has no ALSA";
+        receiver = app::OpenIec958Sink(options.liveSpdifPcm, "kestrel-machine: --live-spdif", &why);
+        if (!receiver) {
+            std::fprintf(stderr,
+                         "kestrel-machine: --live-spdif: cannot open ALSA PCM '%s': %s; sending "
+                         "nothing\n",
+                         options.liveSpdifPcm.c_str(), why.c_str());
+        }
     }
-    config.spdifSink = spdifWav.get();
+    std::unique_ptr<TeeSink> dacTee, spdifTee;
+    config.dacSink = Both(dacTee, dacWav.get(), speakers.get());
+    config.spdifSink = Both(spdifTee, spdifWav.get(), receiver.get());
 
     if (options.command.size() == 2) {
         const std::string note = app::AiffLayoutNote(options.command[1]);
@@ -170,7 +183,7 @@ int main(int argc, char** argv) {
     // The machine may already have finished the sinks; finishing again is harmless.
     for (machine::AudioSink* sink :
          {static_cast<machine::AudioSink*>(dacWav.get()),
-          static_cast<machine::AudioSink*>(spdifWav.get()), speakers.get()}) {
+          static_cast<machine::AudioSink*>(spdifWav.get()), speakers.get(), receiver.get()}) {
         if (sink != nullptr) {
             sink->Finish();
         }

@@ -23,10 +23,15 @@ struct OptionSpec {
 constexpr OptionSpec kOptions[] = {
     {"clock", "virtual|real", "machine clock (default virtual: as fast as the host allows)"},
     {"speed", "FACTOR", "real clock only: machine seconds per wall second (default 1)"},
-    {"dac-wav", "PATH", "write what the DAC played as a WAV file"},
+    {"dac-wav", "PATH",
+     "write the line out as a WAV file: the DAC stream through PCM Out\n"
+     "                            Volume's mute and gain, as a listener hears it"},
     {"spdif-wav", "PATH", "write what the S/PDIF output carried as a WAV file"},
     {"trace", "PATH", "write the machine's trace as JSON Lines"},
-    {"live", "[=PCM]", "also play the DAC stream on an ALSA PCM (default: \"default\")"},
+    {"live", "[=PCM]", "also play the line out on an ALSA PCM (default: \"default\")"},
+    {"live-spdif", "PCM",
+     "also send the S/PDIF output to an ALSA PCM (an IEC958 device: its\n"
+     "                            channel status follows the codec)"},
     {"spdif", "on|off", "S/PDIF transmitter at power-on (default on)"},
     {"vra", "on|off", "variable-rate audio at power-on (default on)"},
     {"fail", "WHAT",
@@ -136,6 +141,8 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
         o.spdifWav = value;
     } else if (name == "trace") {
         o.trace = value;
+    } else if (name == "live-spdif") {
+        o.liveSpdifPcm = value;
     } else if (name == "spdif" || name == "vra") {
         bool* target = name == "spdif" ? &o.config.spdifOn : &o.config.vraOn;
         if (!ParseSwitch(value, target)) {

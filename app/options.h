@@ -17,6 +17,7 @@ struct MachineOptions {
     std::string trace;
     bool live = false;
     std::string livePcm = "default"; // the ALSA PCM that gets the line out
+    std::string liveSpdifPcm;        // the ALSA PCM that gets the S/PDIF output, if any
     bool report = false;
     bool quiet = false; // no progress line
     bool help = false;

@@ -31,18 +31,13 @@ Args Words(const std::string& line) {
 const std::string kKestrel =
     std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "app/kestrel";
 
-// Runs a command line with a default sound device that plays into a file.
-harness::Process Shell(const std::string& line, int signal = 0) {
-    const std::string file = " { type file slave.pcm { type null } file \"" +
-                             harness::ScratchPath("played.raw") + "\" }\n";
-    const std::string conf = "pcm.!default" + file + "pcm.named" + file;
-    const std::string path = harness::WriteFile("asound", Bytes(conf.begin(), conf.end()));
+// Runs a command line, split at spaces, with the harness's sound devices.
+harness::Process Shell(const std::string& line, int signal = 0,
+                       const std::vector<std::string>& env = {}) {
     const Args words = Words(line);
-    return harness::RunProgram(words[0], Args(words.begin() + 1, words.end()),
-                               {{"ALSA_CONFIG_PATH=" + path},
-                                signal != 0 ? kPlaying : "",
-                                signal,
-                                signal == SIGKILL ? "1.5" : "0"});
+    return harness::RunProgram(
+        words[0], Args(words.begin() + 1, words.end()),
+        {env, signal != 0 ? kPlaying : "", signal, signal == SIGKILL ? "1.5" : "0"});
 }
 
 TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
@@ -222,6 +217,54 @@ TEST(Programs, TheDacStreamReachesTheSoundDevice) {
               "kestrel-machine: --live" + why);
     EXPECT_EQ(harness::RunProgram("kestrel", {raw}, {{"KESTREL_PCM=none"}, "", 0}).err,
               "kestrel" + why);
+}
+
+// The S/PDIF output reaches an IEC958 device whose channel status follows the
+// codec: non-audio for the bursts, and the rate's code (32 kHz: 3).
+TEST(Programs, TheSpdifOutputReachesAReceiver) {
+    if (!(KESTREL_HOST_TOOLS && KESTREL_HAVE_ALSA)) {
+        GTEST_SKIP() << "no ALSA in this build";
+    }
+    const std::string ac3 = harness::WriteFile(
+        "live.ac3",
+        harness::Concat({harness::Ac3Frame(0, 24, 0x400, 1), harness::Ac3Frame(0, 24, 0x400, 2)}));
+    const std::string aiff =
+        harness::WriteFile("live.aiff", harness::Aiff(32000, harness::Pattern(7000)));
+    const std::string m = "kestrel-machine --spdif-wav=" + harness::ScratchPath("spdif.wav");
+    const std::tuple<std::string, std::vector<std::string>, std::uint32_t> rows[] = {
+        {m + " --live-spdif=spdif -- kestrel " + ac3, {}, 0x02000002},
+        {m + " --live-spdif=spdif -- kestrel " + aiff, {}, 0x03000000},
+        {"kestrel " + ac3, {"KESTREL_SPDIF_PCM=spdif"}, 0x02000002}};
+    for (const auto& [line, env, status] : rows) {
+        SCOPED_TRACE(line);
+        std::filesystem::remove(harness::ScratchPath("subframes.raw"));
+        ASSERT_EQ(Shell(line, 0, env).status, 0);
+        // 32-bit subframes: preamble in bits 0-3 (Z, 8, starts a block), the
+        // sample in 12-27, the channel status bit in 30.
+        const Bytes sub = harness::ReadFile(harness::ScratchPath("subframes.raw"));
+        ASSERT_GE(sub.size(), 192u * 8);
+        Bytes samples;
+        std::uint32_t cs = 0;
+        for (std::size_t at = 0; at < sub.size(); at += 4) {
+            const std::uint32_t word = LoadLE32(&sub[at]);
+            samples.push_back(static_cast<std::uint8_t>(word >> 12));
+            samples.push_back(static_cast<std::uint8_t>(word >> 20));
+            cs |= at < 64 * 4 && at % 8 == 0 ? (word >> 30 & 1) << at / 8 : 0;
+        }
+        EXPECT_EQ(sub[0] & 0xF, 8);
+        EXPECT_EQ(cs, status);
+        if (line.starts_with(m)) {
+            EXPECT_TRUE(
+                samples ==
+                harness::ParseWav(harness::ReadFile(harness::ScratchPath("spdif.wav"))).data);
+        }
+    }
+    // A PCM that takes no AES parameters gets the stream as it is, and one line says so.
+    EXPECT_EQ(Shell(m + " --live-spdif=named -- kestrel " + ac3).err,
+              "kestrel-machine: --live-spdif: cannot set the IEC958 channel status of ALSA PCM "
+              "'named'; sending the stream as it is\n");
+    EXPECT_TRUE(harness::ReadFile(harness::ScratchPath("played.raw")) ==
+                harness::ParseWav(harness::ReadFile(harness::ScratchPath("spdif.wav"))).data);
 }
 
 TEST(Programs, TheTraceIsJsonLines) {

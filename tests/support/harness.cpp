@@ -216,13 +216,32 @@ std::string Quote(const std::string& word) {
 
 } // namespace
 
+namespace {
+
+std::string AlsaConfig() {
+    const auto file = [](const std::string& name) {
+        return "{ type file slave.pcm { type null } file \"" + ScratchPath(name) + "\" }";
+    };
+    std::string conf = "pcm.!default " + file("played.raw") + "\npcm.named " + file("played.raw") +
+                       "\npcm.spdif { @args [ AES0 AES1 AES2 AES3 ]\n";
+    for (const char* arg : {"AES0", "AES1", "AES2", "AES3"}) {
+        conf += std::string("@args.") + arg + " { type integer default 0 }\n";
+    }
+    conf += "type iec958 status [ $AES0 $AES1 $AES2 $AES3 ]\nslave { pcm " + file("subframes.raw") +
+            " format IEC958_SUBFRAME_LE } }\n";
+    return WriteFile("asound.conf", Bytes(conf.begin(), conf.end()));
+}
+
+} // namespace
+
 Process RunProgram(const std::string& program, const std::vector<std::string>& args,
                    const ProcessOptions& options) {
+    static const std::string alsa = AlsaConfig();
     static int runs = 0;
     const std::string out = ScratchPath("stdout-" + std::to_string(++runs));
     const std::string err = out + "-err";
     // The cross build's emulator runs the programs; its words are separated by '|'.
-    std::string command = "env";
+    std::string command = "env ALSA_CONFIG_PATH=" + Quote(alsa);
     for (const std::string& e : options.env) {
         command += " " + Quote(e);
     }
