@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,18 @@ void BM_SwapBytes16(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kTransferBufferSize);
 }
 BENCHMARK(BM_SwapBytes16);
+
+// The bandwidth a byte swap is measured against: a plain copy of one buffer.
+void BM_Memcpy(benchmark::State& state) {
+    std::vector<std::uint8_t> from(kTransferBufferSize, 0x5A), to(kTransferBufferSize);
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), kTransferBufferSize);
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kTransferBufferSize);
+}
+BENCHMARK(BM_Memcpy);
 
 void BM_FillTransferBuffer(benchmark::State& state) {
     const std::string path = "/tmp/kestrel-bench-refill.bin";

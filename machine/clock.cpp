@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <iterator>
 #include <vector>
+
+#include <unistd.h>
 
 #include "hw/vt8231.h"
 #include "machine/audio_out.h"
@@ -26,6 +29,12 @@ static_assert(std::atomic<int>::is_always_lock_free);
 constexpr int kBreakSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_previous[std::size(kBreakSignals)];
 
+// The handler wakes the host-signal thread through this pipe, so that no
+// thread has to poll for a signal while it sleeps.
+int g_signalPipe[2] = {-1, -1};
+constexpr char kSignalByte = 1;
+constexpr char kStopByte = 0;
+
 void OnHostSignal(int signal) {
     // The first asks the player to stop; a second ends the process at once.
     if (g_hostSignals.fetch_add(1) > 0) {
@@ -33,6 +42,9 @@ void OnHostSignal(int signal) {
         std::raise(signal);
     }
     g_hostSigint.store(1);
+    const int saved = errno;
+    [[maybe_unused]] const ssize_t written = write(g_signalPipe[1], &kSignalByte, 1);
+    errno = saved;
 }
 
 // Marks the calling thread as running in interrupt context for a scope.
@@ -51,9 +63,11 @@ bool Virtual(const Machine& m) {
     return m.config.clock == ClockKind::Virtual;
 }
 
-// On the real clock the threads sleep between events; they look for a host
-// signal at least this often (wall time).
-constexpr auto kPoll = std::chrono::milliseconds(50);
+// On the real clock the threads sleep until something is due. A waiting main
+// task looks at the hang limit this often; the sinks are fed at least this
+// often while the channel plays (wall time).
+constexpr auto kPoll = std::chrono::seconds(1);
+constexpr auto kFeedPeriod = std::chrono::milliseconds(50);
 
 double Speed(const Machine& m) {
     return m.config.speed > 0 ? m.config.speed : 1.0;
@@ -103,7 +117,11 @@ void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     m.dispatching = false;
-    m.taskWake.notify_all();
+    // A task still waiting after the servers may now have nothing left that
+    // can wake it; one that got its signals was woken by them.
+    if ((m.mainTask.receivedSignals & m.waitMask) == 0) {
+        m.taskWake.notify_all();
+    }
 }
 
 // Runs, in time order, every device event due at or before dueNs.
@@ -140,12 +158,12 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
 // The real clock's device side. It sleeps until the channel's next block end
 // (or a scripted break); the frames of a block are fetched when it wakes, or
 // earlier when the main task does something they depend on (CatchUp). Sinks
-// are fed each time, in pieces of at most a block, or of kPoll at a slow rate.
+// are fed each time: a block at a time, or kFeedPeriod's worth at low rates.
 void HardwareMain(Machine& m) {
     t_interrupt = true;
     std::unique_lock<std::mutex> lock(m.lock);
+    const bool sinks = m.config.dacSink != nullptr || m.config.spdifSink != nullptr;
     while (!m.stopHardware) {
-        PollHostBreak(m);
         RunDueEvents(m, lock, NowNs(m));
         FeedSinks(m, lock);
         if (m.stopHardware) {
@@ -153,7 +171,7 @@ void HardwareMain(Machine& m) {
         }
         const std::uint64_t now = NowNs(m);
         const std::uint64_t next = std::min(BlockEndNs(m), m.breakAtNs);
-        std::chrono::nanoseconds wait = kPoll;
+        std::chrono::nanoseconds wait = sinks && ChannelRunning(m) ? kFeedPeriod : kPoll;
         if (next != kNever) {
             const auto wallNs = static_cast<std::int64_t>(
                 static_cast<double>(next > now ? next - now : 0) / Speed(m));
@@ -162,6 +180,15 @@ void HardwareMain(Machine& m) {
         if (wait.count() > 0) {
             m.hardwareWake.wait_for(lock, wait);
         }
+    }
+}
+
+// Delivers a host signal to the main task when the handler says one came.
+void HostSignalMain(Machine& m) {
+    char byte = kStopByte;
+    while (read(g_signalPipe[0], &byte, 1) == 1 && byte == kSignalByte) {
+        std::lock_guard<std::mutex> guard(m.lock);
+        PollHostBreak(m);
     }
 }
 
@@ -206,6 +233,7 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
     Task& task = m.mainTask;
     const std::uint64_t start = NowNs(m);
     const std::uint64_t limitNs = m.config.hangTimeoutUs * 1000;
+    m.waitMask = mask;
     while ((task.receivedSignals & mask) == 0) {
         PollHostBreak(m);
         if ((task.receivedSignals & mask) != 0) {
@@ -239,6 +267,7 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
             m.taskWake.wait_for(lock, kPoll);
         }
     }
+    m.waitMask = 0;
     const std::uint32_t arrived = task.receivedSignals & mask;
     task.receivedSignals &= ~mask;
     return arrived;
@@ -267,6 +296,9 @@ void StartClock(Machine& m) {
     if (m.config.hostSigint) {
         g_hostSigint.store(0);
         g_hostSignals.store(0);
+        if (pipe(g_signalPipe) == 0) {
+            m.hostSignals = std::thread(HostSignalMain, std::ref(m));
+        }
         struct sigaction action {};
         action.sa_handler = OnHostSignal;
         sigemptyset(&action.sa_mask);
@@ -300,6 +332,12 @@ void StopClock(Machine& m) {
     if (m.config.hostSigint) {
         for (std::size_t i = 0; i < std::size(kBreakSignals); ++i) {
             sigaction(kBreakSignals[i], &g_previous[i], nullptr);
+        }
+        if (m.hostSignals.joinable()) {
+            [[maybe_unused]] const ssize_t written = write(g_signalPipe[1], &kStopByte, 1);
+            m.hostSignals.join();
+            close(g_signalPipe[0]);
+            close(g_signalPipe[1]);
         }
     }
 }

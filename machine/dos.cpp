@@ -42,6 +42,9 @@ BPTR Open(const char* name, std::int32_t accessMode) {
         file = std::fopen(name, "rb");
         if (file == nullptr) {
             Note(m, name);
+        } else {
+            // A disk reads ahead: one host read serves about ten buffers.
+            std::setvbuf(file, nullptr, _IOFBF, 1 << 16);
         }
     }
     BPTR handle = 0;

@@ -198,12 +198,14 @@ std::uint32_t Wait(std::uint32_t signalSet) {
 
 void Signal(Task* task, std::uint32_t signalSet) {
     machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::unique_lock<std::mutex> lock(m.lock);
     if (task != &m.mainTask) {
         machine::Violation(m, "Signal to a task that does not exist");
         return;
     }
     machine::Trace(m, "signal", {{"mask", signalSet}});
     task->receivedSignals |= signalSet;
+    // Woken after the unlock, the task does not wait again for the lock.
+    lock.unlock();
     m.taskWake.notify_all();
 }

@@ -103,6 +103,9 @@ std::string TraceJson(const TraceEvent& event) {
 }
 
 void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fields) {
+    if (!m.config.traceSink && !m.config.keepTrace) {
+        return; // nobody asked: no event is made
+    }
     TraceEvent e{NowNs(m) / 1000, InInterrupt(), event, fields};
     if (m.config.traceSink) {
         m.config.traceSink(e);
