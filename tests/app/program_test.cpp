@@ -52,7 +52,7 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
          }},
         {"--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live --rep "
          "--spdif=off --vra=off --vra on --fail=read:3 --fail=device --fail memory "
-         "--slow-read=2:0 --break-af=0 --break-at-ms=5 -- kestrel f",
+         "--slow-read=2:0 --break-af=0 --break-at-ms=5 --live-s r -- kestrel f",
          "",
          [](O o) {
              const machine::Config& c = o.config;
@@ -60,7 +60,7 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
                     o.spdifWav == "s" && o.trace == "t" && o.live && o.report && !c.spdifOn &&
                     c.vraOn && c.failReadAt == 3 && c.faults.size() == 2 &&
                     c.faults.count(machine::Fault::Memory) && c.slowReadMs.at(2) == 0 &&
-                    c.breakAfterBlocks == 0 && c.breakAtUs == 5000;
+                    c.breakAfterBlocks == 0 && c.breakAtUs == 5000 && o.liveSpdifPcm == "r";
          }},
         {"--help", "", [](O o) { return o.help; }},
         {"--vers", "", [](O o) { return o.version; }},

@@ -166,6 +166,41 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateAndHoldsUntilAcknowledged) {
     }
 }
 
+// Each block end sets its status bit; only an enabled one interrupts.
+TEST(Sgd, AnEndInterruptsOnlyWhenItsInterruptIsOn) {
+    // The type's interrupt bit, the statuses the server saw, the status after.
+    const std::tuple<std::uint8_t, std::vector<std::uint8_t>, std::uint8_t> rows[] = {
+        {kTypeIntFlag, {0x81}, 0x82}, {kTypeIntEol, {}, 0x81}};
+    for (const auto& [interrupt, statuses, after] : rows) {
+        std::uint8_t status = 0;
+        harness::OnMachine([&] {
+            Open(), Load({kDescFlag | 400, kDescEol | 400});
+            WriteRegister8(io + kRegType, kTypeAutoStart | interrupt);
+            WriteRegister8(io + kRegControl, kControlStart);
+            Delay(5), status = ReadRegister8(io + kRegStatus), Close();
+        });
+        EXPECT_EQ(seen, statuses);
+        EXPECT_EQ(status, after);
+    }
+}
+
+// Reads give back what the codec keeps of a write: read-only registers and
+// bits, the volume fields it has, the extended features it has.
+TEST(Codec, RegistersKeepWhatTheCodecHas) {
+    const std::array<std::uint16_t, 3> rows[] = {
+        {0x26, 0xFF00, 0xFF0F}, {0x26, 0x0000, 0x000F}, {0x02, 0xFFFF, 0xBF3F},
+        {0x18, 0xFFFF, 0x9F1F}, {0x28, 0x0000, 0x0805}, {0x2A, 0xFFFF, 0x0035},
+        {0x34, 0x1F40, 48000},  {0x2C, 7000, 8000},     {0x7E, 0x0000, 0x4551}};
+    for (const auto& [reg, written, read] : rows) {
+        std::uint32_t value = 0;
+        harness::OnMachine([&] {
+            Open(), WriteCodecRegister(mixerLib, mixer, reg, written);
+            value = ReadCodecRegister(mixerLib, mixer, reg), Close();
+        });
+        EXPECT_EQ(value, read) << std::hex << reg;
+    }
+}
+
 TEST(Codec, LineOutIsTheDacStreamThroughPcmOutVolume) {
     // PCM Out Volume, a left and a right sample, and what the line out carries:
     // 1.5 dB steps from +12 dB (0) with 8 at 0 dB, saturating; bit 15 mutes.
