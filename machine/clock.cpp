@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <iterator>
 #include <vector>
-
-#include <unistd.h>
 
 #include "hw/vt8231.h"
 #include "machine/audio_out.h"
@@ -29,12 +26,6 @@ static_assert(std::atomic<int>::is_always_lock_free);
 constexpr int kBreakSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_previous[std::size(kBreakSignals)];
 
-// The handler wakes the host-signal thread through this pipe, so that no
-// thread has to poll for a signal while it sleeps.
-int g_signalPipe[2] = {-1, -1};
-constexpr char kSignalByte = 1;
-constexpr char kStopByte = 0;
-
 void OnHostSignal(int signal) {
     // The first asks the player to stop; a second ends the process at once.
     if (g_hostSignals.fetch_add(1) > 0) {
@@ -42,9 +33,6 @@ void OnHostSignal(int signal) {
         std::raise(signal);
     }
     g_hostSigint.store(1);
-    const int saved = errno;
-    [[maybe_unused]] const ssize_t written = write(g_signalPipe[1], &kSignalByte, 1);
-    errno = saved;
 }
 
 // Marks the calling thread as running in interrupt context for a scope.
@@ -63,10 +51,10 @@ bool Virtual(const Machine& m) {
     return m.config.clock == ClockKind::Virtual;
 }
 
-// On the real clock the threads sleep until something is due. A waiting main
-// task looks at the hang limit this often; the sinks are fed at least this
-// often while the channel plays (wall time).
-constexpr auto kPoll = std::chrono::seconds(1);
+// On the real clock the threads sleep until something is due, and look for a
+// host signal at least this often; while the channel plays, its block ends
+// come sooner. The sinks are fed at least every kFeedPeriod (wall time).
+constexpr auto kPoll = std::chrono::milliseconds(100);
 constexpr auto kFeedPeriod = std::chrono::milliseconds(50);
 
 double Speed(const Machine& m) {
@@ -164,6 +152,7 @@ void HardwareMain(Machine& m) {
     std::unique_lock<std::mutex> lock(m.lock);
     const bool sinks = m.config.dacSink != nullptr || m.config.spdifSink != nullptr;
     while (!m.stopHardware) {
+        PollHostBreak(m);
         RunDueEvents(m, lock, NowNs(m));
         FeedSinks(m, lock);
         if (m.stopHardware) {
@@ -180,15 +169,6 @@ void HardwareMain(Machine& m) {
         if (wait.count() > 0) {
             m.hardwareWake.wait_for(lock, wait);
         }
-    }
-}
-
-// Delivers a host signal to the main task when the handler says one came.
-void HostSignalMain(Machine& m) {
-    char byte = kStopByte;
-    while (read(g_signalPipe[0], &byte, 1) == 1 && byte == kSignalByte) {
-        std::lock_guard<std::mutex> guard(m.lock);
-        PollHostBreak(m);
     }
 }
 
@@ -296,9 +276,6 @@ void StartClock(Machine& m) {
     if (m.config.hostSigint) {
         g_hostSigint.store(0);
         g_hostSignals.store(0);
-        if (pipe(g_signalPipe) == 0) {
-            m.hostSignals = std::thread(HostSignalMain, std::ref(m));
-        }
         struct sigaction action {};
         action.sa_handler = OnHostSignal;
         sigemptyset(&action.sa_mask);
@@ -332,12 +309,6 @@ void StopClock(Machine& m) {
     if (m.config.hostSigint) {
         for (std::size_t i = 0; i < std::size(kBreakSignals); ++i) {
             sigaction(kBreakSignals[i], &g_previous[i], nullptr);
-        }
-        if (m.hostSignals.joinable()) {
-            [[maybe_unused]] const ssize_t written = write(g_signalPipe[1], &kStopByte, 1);
-            m.hostSignals.join();
-            close(g_signalPipe[0]);
-            close(g_signalPipe[1]);
         }
     }
 }

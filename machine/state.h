@@ -73,7 +73,6 @@ struct Machine {
     std::uint64_t nowNs = 0;
     std::chrono::steady_clock::time_point wallStart;
     std::thread hardware;
-    std::thread hostSignals; // delivers SIGINT, SIGTERM and SIGHUP as CTRL-C
     bool stopHardware = false;
     bool dispatching = false;   // interrupt servers are being called
     std::uint32_t waitMask = 0; // the signals the main task waits for, while it does

@@ -196,75 +196,66 @@ TEST(Programs, KestrelCarriesItsVersionTag) {
     EXPECT_NE(std::search(binary.begin(), binary.end(), tag.begin(), tag.end()), binary.end());
 }
 
-// kestrel-machine --live plays on the sound device what it captures.
-TEST(Programs, TheDacStreamReachesTheSoundDevice) {
+// The line out and the S/PDIF output reach the ALSA PCMs named for them, as
+// captured. An IEC958 device gets the codec's channel status: non-audio for
+// the bursts, the rate's code (32 kHz: 3). A PCM that does not open, or takes
+// no channel status, is named in one line.
+TEST(Programs, TheOutputsReachTheSoundDevices) {
     if (!(KESTREL_HOST_TOOLS && KESTREL_HAVE_ALSA)) {
         GTEST_SKIP() << "no ALSA in this build";
     }
-    const std::string raw = harness::WriteFile("live", harness::Pattern(48000));
-    const std::string wav = harness::ScratchPath("live.wav");
-    for (const std::string live : {"--live", "--live=named"}) {
-        ASSERT_EQ(
-            Shell("kestrel-machine " + live + " --dac-wav=" + wav + " -- kestrel " + raw).status,
-            0);
-        const Bytes capture = harness::ParseWav(harness::ReadFile(wav)).data;
-        EXPECT_TRUE(harness::ReadFile(harness::ScratchPath("played.raw")) == capture);
-    }
-    // A PCM that does not open is named, with ALSA's reason; the run goes on.
-    const std::string why =
-        ": cannot open ALSA PCM 'none': No such file or directory; playing silently\n";
-    EXPECT_EQ(Shell("kestrel-machine --live=none -- kestrel " + raw).err,
-              "kestrel-machine: --live" + why);
-    EXPECT_EQ(harness::RunProgram("kestrel", {raw}, {{"KESTREL_PCM=none"}, "", 0}).err,
-              "kestrel" + why);
-}
-
-// The S/PDIF output reaches an IEC958 device whose channel status follows the
-// codec: non-audio for the bursts, and the rate's code (32 kHz: 3).
-TEST(Programs, TheSpdifOutputReachesAReceiver) {
-    if (!(KESTREL_HOST_TOOLS && KESTREL_HAVE_ALSA)) {
-        GTEST_SKIP() << "no ALSA in this build";
-    }
-    const std::string ac3 = harness::WriteFile(
-        "live.ac3",
-        harness::Concat({harness::Ac3Frame(0, 24, 0x400, 1), harness::Ac3Frame(0, 24, 0x400, 2)}));
+    const std::string raw = " " + harness::WriteFile("live", harness::Pattern(48000));
+    const std::string ac3 =
+        " " + harness::WriteFile("live.ac3", harness::Concat({harness::Ac3Frame(0, 24, 0x400, 1),
+                                                              harness::Ac3Frame(0, 24, 0x400, 2)}));
     const std::string aiff =
-        harness::WriteFile("live.aiff", harness::Aiff(32000, harness::Pattern(7000)));
-    const std::string m = "kestrel-machine --spdif-wav=" + harness::ScratchPath("spdif.wav");
-    const std::tuple<std::string, std::vector<std::string>, std::uint32_t> rows[] = {
-        {m + " --live-spdif=spdif -- kestrel " + ac3, {}, 0x02000002},
-        {m + " --live-spdif=spdif -- kestrel " + aiff, {}, 0x03000000},
-        {"kestrel " + ac3, {"KESTREL_SPDIF_PCM=spdif"}, 0x02000002}};
-    for (const auto& [line, env, status] : rows) {
+        " " + harness::WriteFile("live.aiff", harness::Aiff(32000, harness::Pattern(7000)));
+    const auto path = [](const char* name) { return harness::ScratchPath(name); };
+    const std::string m =
+        "kestrel-machine --dac-wav=" + path("dac.wav") + " --spdif-wav=" + path("spdif.wav") + " ";
+    const std::string why = ": cannot open ALSA PCM 'none': No such file or directory; playing "
+                            "silently\n";
+    // A command line, its environment and standard error, the capture the
+    // device's stream equals, and the channel status (AES0 to AES3, from the
+    // low byte) for an IEC958 device.
+    const std::tuple<std::string, std::string, std::string, const char*, std::uint32_t> rows[] = {
+        {m + "--live -- kestrel" + raw, "", "", "dac.wav", 0},
+        {m + "--live=named -- kestrel" + raw, "", "", "dac.wav", 0},
+        {m + "--live=none -- kestrel" + raw, "", "kestrel-machine: --live" + why, nullptr, 0},
+        {"kestrel" + raw, "KESTREL_PCM=none", "kestrel" + why, nullptr, 0},
+        {m + "--live-spdif=named -- kestrel" + ac3, "",
+         "kestrel-machine: --live-spdif: cannot set the IEC958 channel status of ALSA PCM "
+         "'named'; sending the stream as it is\n",
+         "spdif.wav", 0},
+        {m + "--live-spdif=spdif -- kestrel" + ac3, "", "", "spdif.wav", 0x02000002},
+        {m + "--live-spdif=spdif -- kestrel" + aiff, "", "", "spdif.wav", 0x03000000},
+        {"kestrel" + ac3, "KESTREL_SPDIF_PCM=spdif", "", nullptr, 0x02000002}};
+    for (const auto& [line, env, err, capture, status] : rows) {
         SCOPED_TRACE(line);
-        std::filesystem::remove(harness::ScratchPath("subframes.raw"));
-        ASSERT_EQ(Shell(line, 0, env).status, 0);
-        // 32-bit subframes: preamble in bits 0-3 (Z, 8, starts a block), the
-        // sample in 12-27, the channel status bit in 30.
-        const Bytes sub = harness::ReadFile(harness::ScratchPath("subframes.raw"));
-        ASSERT_GE(sub.size(), 192u * 8);
-        Bytes samples;
-        std::uint32_t cs = 0;
-        for (std::size_t at = 0; at < sub.size(); at += 4) {
-            const std::uint32_t word = LoadLE32(&sub[at]);
-            samples.push_back(static_cast<std::uint8_t>(word >> 12));
-            samples.push_back(static_cast<std::uint8_t>(word >> 20));
-            cs |= at < 64 * 4 && at % 8 == 0 ? (word >> 30 & 1) << at / 8 : 0;
+        std::filesystem::remove(path("played.raw")), std::filesystem::remove(path("subframes.raw"));
+        const harness::Process run = Shell(line, 0, Args(!env.empty(), env));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, err);
+        Bytes played = harness::ReadFile(path("played.raw"));
+        if (status != 0) {
+            // 32-bit subframes: preamble in bits 0-3 (Z, 8, starts a block),
+            // the sample in 12-27, the channel status bit in 30.
+            const Bytes sub = harness::ReadFile(path("subframes.raw"));
+            ASSERT_GE(sub.size(), 192u * 8);
+            std::uint32_t cs = 0;
+            for (std::size_t at = 0; at < sub.size(); at += 4) {
+                const std::uint32_t word = LoadLE32(&sub[at]);
+                played.push_back(static_cast<std::uint8_t>(word >> 12));
+                played.push_back(static_cast<std::uint8_t>(word >> 20));
+                cs |= at < 64 * 4 && at % 8 == 0 ? (word >> 30 & 1) << at / 8 : 0;
+            }
+            EXPECT_EQ(sub[0] & 0xF, 8);
+            EXPECT_EQ(cs, status);
         }
-        EXPECT_EQ(sub[0] & 0xF, 8);
-        EXPECT_EQ(cs, status);
-        if (line.starts_with(m)) {
-            EXPECT_TRUE(
-                samples ==
-                harness::ParseWav(harness::ReadFile(harness::ScratchPath("spdif.wav"))).data);
+        if (capture != nullptr) {
+            EXPECT_TRUE(played == harness::ParseWav(harness::ReadFile(path(capture))).data);
         }
     }
-    // A PCM that takes no AES parameters gets the stream as it is, and one line says so.
-    EXPECT_EQ(Shell(m + " --live-spdif=named -- kestrel " + ac3).err,
-              "kestrel-machine: --live-spdif: cannot set the IEC958 channel status of ALSA PCM "
-              "'named'; sending the stream as it is\n");
-    EXPECT_TRUE(harness::ReadFile(harness::ScratchPath("played.raw")) ==
-                harness::ParseWav(harness::ReadFile(harness::ScratchPath("spdif.wav"))).data);
 }
 
 TEST(Programs, TheTraceIsJsonLines) {

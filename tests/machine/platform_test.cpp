@@ -17,6 +17,7 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     const std::pair<std::function<std::int64_t()>, std::int64_t> rows[] = {
         {[] { return AllocSignal(-1); }, 31}, // the highest free bit
         {[] { return AllocSignal(31); }, -1},
+        {[] { return AllocSignal(32); }, -1},
         {[] { // memory not asked to be cleared is not: a player must not count on zeros
              auto* p = static_cast<std::uint8_t*>(AllocVec(8, 0));
              const auto zeros = std::count(p, p + 8, 0);
@@ -47,6 +48,7 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     config.failReadAt = 3, config.slowReadMs = {{1, 300}}, config.breakAtUs = 250000;
     const auto r = harness::OnMachine(run, config);
     EXPECT_EQ(r.output, "n=-42;2147483647.\n");
+    EXPECT_EQ(harness::Summary(r, {"break"}), std::vector<std::string>{"break"});
     EXPECT_TRUE(r.violations.empty());
 }
 

@@ -253,8 +253,8 @@ TEST(Playback, ASlowReadIsAnOverrunAndPlaybackGoesOn) {
     config.slowReadMs[3] = 40; // a buffer lasts 32 ms at 48 kHz
     const machine::Result r = Play(Pattern(4 * kBuffer), config);
     EXPECT_EQ(r.returnCode, 0);
-    EXPECT_GE(r.report.overruns, 1u);
-    EXPECT_GE(r.report.blocks, 4u);
+    EXPECT_EQ(r.report.overruns, 1u); // once, however long the Read overlaps it
+    EXPECT_EQ(r.report.blocks, 4u);
     EXPECT_TRUE(r.violations.empty());
 }
 
