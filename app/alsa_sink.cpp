@@ -43,13 +43,19 @@ bool SetCardStatus(snd_pcm_t* pcm, const std::array<std::uint8_t, 4>& status) {
     }
     snd_ctl_elem_value_t* value = nullptr;
     snd_ctl_elem_value_alloca(&value);
-    snd_ctl_elem_value_set_interface(value, SND_CTL_ELEM_IFACE_MIXER);
-    snd_ctl_elem_value_set_name(value, "IEC958 Playback Default");
-    snd_ctl_elem_value_set_index(value, snd_pcm_info_get_device(info));
     snd_aes_iec958_t iec958{};
     std::copy(status.begin(), status.end(), iec958.status);
-    snd_ctl_elem_value_set_iec958(value, &iec958);
-    const bool set = snd_ctl_elem_write(ctl, value) >= 0;
+    // The control of the PCM's own device where the card numbers them so,
+    // else the card's first.
+    bool set = false;
+    for (const unsigned index : {snd_pcm_info_get_device(info), 0u}) {
+        snd_ctl_elem_value_clear(value);
+        snd_ctl_elem_value_set_interface(value, SND_CTL_ELEM_IFACE_MIXER);
+        snd_ctl_elem_value_set_name(value, "IEC958 Playback Default");
+        snd_ctl_elem_value_set_index(value, index);
+        snd_ctl_elem_value_set_iec958(value, &iec958);
+        set = set || snd_ctl_elem_write(ctl, value) >= 0;
+    }
     snd_ctl_close(ctl);
     return set;
 }
