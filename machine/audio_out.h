@@ -28,7 +28,7 @@ struct SinkQueue {
 };
 
 // What a sink is handed at least once per this many bytes queued.
-inline constexpr std::size_t kFeedBytes = 64 * 1024;
+inline constexpr std::size_t kFeedBytes = std::size_t{64} * 1024;
 
 // Call with the machine locked.
 void Emit(Machine& m, Output output, const AudioChunk& chunk);
