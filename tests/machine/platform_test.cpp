@@ -35,6 +35,7 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
         {[] { return Read(f, buf, 64); }, -1}, // a failing Read
         {[] { return Read(f, buf, 64); }, 0},
         {[] { return Seek(f, 10, OFFSET_BEGINNING); }, 100},
+        {[] { return Seek(f, 0, 5); }, -1}, // no such mode
         {[] { return Seek(f, 1, OFFSET_END) == -1 ? Seek(f, 0, OFFSET_CURRENT) : -2; }, 10},
         {[] { return Seek(f, -5, OFFSET_END), Seek(f, 0, OFFSET_CURRENT); }, 95},
         {[] { return Printf("%s=%ld;%ld.\n", "n", -42L, 2147483647L); }, 18},

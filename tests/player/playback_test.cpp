@@ -175,6 +175,7 @@ TEST(Playback, BreaksAndFailingReads) {
     };
     std::vector<Case> cases = {
         {"CTRL-C pending before playback", -1, 0, 0, 5, 5 * kBuffer},
+        {"CTRL-C after no block, so before playback", 0, -1, 0, 5, 5 * kBuffer},
         {"CTRL-C in the first buffer", -1, 1000, 0, 0, 0},
         {"CTRL-C at a buffer end", 2, -1, 0, 2, 2 * kBuffer},
         {"CTRL-C in the middle", -1, 100000, 0, 3, 3 * kBuffer},
@@ -196,6 +197,7 @@ TEST(Playback, BreaksAndFailingReads) {
         EXPECT_EQ(r.returnCode, c.failReadAt != 0 ? 10 : 0);
         EXPECT_EQ(r.report.blocks, c.blocks);
         EXPECT_EQ(r.report.overruns, 0u);
+        EXPECT_EQ(Events(r, {"break"}).size(), c.breakAfterBlocks >= 0 || c.breakAtUs >= 0);
         const Bytes heard(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(c.played));
         if (c.failReadAt != 0) {
             ExpectPadded(r.dac, heard, c.blocks);
