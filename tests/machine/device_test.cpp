@@ -237,13 +237,14 @@ TEST(Codec, RegistersKeepWhatTheCodecHas) {
         std::uint32_t value = 0;
         machine::Config config;
         config.vraOn = vra;
-        harness::OnMachine(
+        const auto r = harness::OnMachine(
             [&] {
                 Open(), WriteCodecRegister(mixerLib, mixer, reg, written);
                 value = ReadCodecRegister(mixerLib, mixer, reg), Close();
             },
             config);
         EXPECT_EQ(value, read) << std::hex << reg;
+        EXPECT_EQ(r.codecRegisters.at(reg), read); // as the run's result has it
     }
 }
 
