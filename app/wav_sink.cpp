@@ -48,7 +48,8 @@ std::unique_ptr<WavSink> WavSink::Create(const std::string& path, std::string* e
         return nullptr;
     }
     std::unique_ptr<WavSink> sink(new WavSink(file));
-    std::setvbuf(file, nullptr, _IOFBF, 1 << 16);
+    // Written in large pieces; glibc would size its own buffer at 4 KiB.
+    std::setvbuf(file, sink->buffer_.data(), _IOFBF, sink->buffer_.size());
     sink->UpdateHeader();
     if (sink->failed_) {
         *error = path + ": cannot write";

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "machine/machine.h"
 
@@ -47,6 +48,8 @@ private:
     std::uint32_t rate_ = 0; // 0 until the first chunk
     std::uint64_t dataBytes_ = 0;
     std::uint64_t headerBytes_ = 0; // data bytes the header on disk counts
+    std::vector<char> buffer_ =
+        std::vector<char>(std::size_t{64} * 1024); // the file's stdio buffer
     bool failed_ = false;
 };
 

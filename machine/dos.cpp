@@ -42,16 +42,15 @@ BPTR Open(const char* name, std::int32_t accessMode) {
         file = std::fopen(name, "rb");
         if (file == nullptr) {
             Note(m, name);
-        } else {
-            // A disk reads ahead: one host read serves about ten buffers.
-            std::setvbuf(file, nullptr, _IOFBF, 1 << 16);
         }
     }
     BPTR handle = 0;
     if (file != nullptr) {
         handle = m.nextFile;
         m.nextFile += 4;
-        m.files.emplace(handle, machine::OpenFile{file, name});
+        auto buffer = std::make_unique<char[]>(machine::kReadAhead);
+        std::setvbuf(file, buffer.get(), _IOFBF, machine::kReadAhead);
+        m.files.emplace(handle, machine::OpenFile{file, name, std::move(buffer)});
     }
     machine::Trace(m, "file_open", {{"name", name != nullptr ? name : ""}, {"ok", handle != 0}});
     return handle;

@@ -51,7 +51,11 @@ struct IntServerEntry {
 struct OpenFile {
     std::FILE* file;
     std::string name;
+    std::unique_ptr<char[]> buffer; // the file's stdio buffer: glibc sizes its own at 4 KiB
 };
+
+// A disk reads ahead: one host read serves about ten buffers.
+inline constexpr std::size_t kReadAhead = std::size_t{64} * 1024;
 
 // A block the channel has played, for the overrun account.
 struct PlayedBlock {
