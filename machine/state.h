@@ -37,9 +37,7 @@ struct PciDevice {
     std::uint8_t config[256];
 };
 
-struct Mixer {
-    int codecIndex;
-};
+struct Mixer {}; // the one codec
 
 namespace machine {
 
@@ -105,7 +103,7 @@ struct Machine {
     std::map<std::uint32_t, PlayedBlock> played; // by bus address
 
     // The codec behind the mixer library.
-    Mixer mixer{0};
+    Mixer mixer;
     Codec codec;
 
     // Audio for the program's sinks; `*Feeding` are written unlocked.

@@ -191,8 +191,7 @@ void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
         // One store to the four byte registers. Type is in place before a
         // start, and a terminate comes before the status clear so a paused
         // channel does not move on to its next block on the way to idle.
-        m.channel.type = static_cast<std::uint8_t>(value >> 16);
-        m.channel.reserved03 = static_cast<std::uint8_t>(value >> 24);
+        m.channel.type = static_cast<std::uint8_t>(value >> 16); // byte 3 is reserved
         Control(m, static_cast<std::uint8_t>(value >> 8));
         Acknowledge(m, static_cast<std::uint8_t>(value));
         break;

@@ -14,7 +14,6 @@ inline constexpr std::uint64_t kNever = ~std::uint64_t{0};
 struct Channel {
     std::uint8_t status = 0; // FLAG and EOL; ACTIVE is derived from `active`
     std::uint8_t type = 0;
-    std::uint8_t reserved03 = 0;
     std::uint32_t tablePointer = 0;
     std::uint8_t lastControl = 0;
 
