@@ -181,12 +181,14 @@ std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string& name, std::s
 
 std::unique_ptr<machine::AudioSink> OpenIec958Sink(const std::string& name, const std::string& who,
                                                    std::string* error) {
-    // Opened once now, so that a PCM that does not exist is named at the start.
-    std::unique_ptr<machine::AudioSink> sink = OpenAlsaSink(name, error);
-    if (!sink) {
+    // Opened once now, so that a PCM that does not exist is named at the start;
+    // the stream opens it again with its channel status.
+    snd_pcm_t* pcm = nullptr;
+    if (const int rc = OpenPcm(name, &pcm); rc < 0) {
+        *error = snd_strerror(rc);
         return nullptr;
     }
-    sink.reset();
+    snd_pcm_close(pcm);
     return std::make_unique<AlsaSink>(name, nullptr, true, who);
 }
 

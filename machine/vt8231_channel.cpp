@@ -124,13 +124,18 @@ void Acknowledge(Machine& m, std::uint8_t value) {
     }
 }
 
+// Frames of the current block not fetched yet.
+std::uint32_t FramesLeft(const Channel& c) {
+    return c.blockLength / kFrameBytes - c.offset / kFrameBytes;
+}
+
 // Fetches the next slice of the block's frames, due at nextTickNs: 1 ms of
 // them, or on the real clock all that are due by untilNs.
 void FetchSlice(Machine& m, std::uint64_t untilNs) {
     Channel& c = m.channel;
     const std::uint64_t now = c.nextTickNs;
     const std::uint32_t rate = DacRate(m.codec);
-    const std::uint32_t left = c.blockLength / kFrameBytes - c.offset / kFrameBytes;
+    const std::uint32_t left = FramesLeft(c);
     std::uint64_t due = std::max(1u, rate / 1000);
     if (m.config.clock == ClockKind::Real && untilNs > now) {
         due = std::max(due, (untilNs - now) * rate / 1000000000u);
@@ -146,10 +151,6 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
     CodecPlay(m, bytes, std::size_t{slice} * kFrameBytes, now);
     c.offset += slice * kFrameBytes;
     c.nextTickNs = now + Duration(c, slice, rate);
-}
-
-bool FramesLeft(const Channel& c) {
-    return c.offset / kFrameBytes < c.blockLength / kFrameBytes;
 }
 
 } // namespace
@@ -206,7 +207,7 @@ void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
 bool ChannelTick(Machine& m, std::uint64_t untilNs) {
     Channel& c = m.channel;
     const std::uint64_t now = c.nextTickNs;
-    if (FramesLeft(c)) {
+    if (FramesLeft(c) > 0) {
         FetchSlice(m, untilNs);
         return false;
     }
@@ -245,21 +246,20 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
 
 void FetchDueFrames(Machine& m, std::uint64_t untilNs) {
     Channel& c = m.channel;
-    while (c.active && !c.paused && FramesLeft(c) && c.nextTickNs <= untilNs) {
+    while (c.active && !c.paused && FramesLeft(c) > 0 && c.nextTickNs <= untilNs) {
         FetchSlice(m, untilNs);
     }
 }
 
 std::uint64_t BlockEndNs(const Machine& m) {
     const Channel& c = m.channel;
-    if (!c.active || c.paused || c.nextTickNs == kNever || !FramesLeft(c)) {
+    if (!c.active || c.paused || c.nextTickNs == kNever || FramesLeft(c) == 0) {
         return c.active && !c.paused ? c.nextTickNs : kNever;
     }
     // The slices' durations, remainders carried, add up to this whatever
     // their sizes.
-    const std::uint32_t left = c.blockLength / kFrameBytes - c.offset / kFrameBytes;
     const std::uint32_t rate = DacRate(m.codec);
-    return c.nextTickNs + (std::uint64_t{left} * 1000000000u + c.carryNs) / rate;
+    return c.nextTickNs + (std::uint64_t{FramesLeft(c)} * 1000000000u + c.carryNs) / rate;
 }
 
 bool ChannelRunning(const Machine& m) {
