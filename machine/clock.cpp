@@ -2,9 +2,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <iterator>
+#include <optional>
 #include <vector>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include "hw/vt8231.h"
 #include "machine/audio_out.h"
@@ -94,7 +104,8 @@ bool CanWake(const Machine& m) {
 // installation, without the machine locked (a server calls Signal and the
 // register functions, which lock it).
 void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
-    std::vector<PciIntServerFunc> servers;
+    std::vector<PciIntServerFunc>& servers = m.dispatchList; // kept, not allocated per interrupt
+    servers.clear();
     for (const auto& entry : m.servers) {
         servers.push_back(entry->server);
     }
@@ -143,36 +154,137 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
     }
 }
 
-// The real clock's device side. It sleeps until the channel's next block end
-// (or a scripted break); the frames of a block are fetched when it wakes, or
-// earlier when the main task does something they depend on (CatchUp). Sinks
-// are fed each time: a block at a time, or kFeedPeriod's worth at low rates.
+using WallTime = std::chrono::steady_clock::time_point;
+
+// When the devices next need a thread on the real clock: the channel's next
+// block end or a scripted break, and at least every kPoll (kFeedPeriod while
+// sinks are playing) for host signals and sinks.
+WallTime WakeAt(Machine& m) {
+    const bool sinks = m.config.dacSink != nullptr || m.config.spdifSink != nullptr;
+    WallTime at =
+        std::chrono::steady_clock::now() + (sinks && ChannelRunning(m) ? kFeedPeriod : kPoll);
+    const std::uint64_t next = std::min(BlockEndNs(m), m.breakAtNs);
+    if (next != kNever) {
+        // Rounded up, so that the machine time on waking has reached `next`.
+        const auto wallNs =
+            static_cast<std::int64_t>(std::ceil(static_cast<double>(next) / Speed(m)));
+        at = std::min(at, m.wallStart + std::chrono::nanoseconds(wallNs));
+    }
+    return at;
+}
+
+// One round of the devices on the real clock: what is due by now runs, its
+// frames are fetched, and the sinks get what is queued.
+void ServeDevices(Machine& m, std::unique_lock<std::mutex>& lock) {
+    PollHostBreak(m);
+    RunDueEvents(m, lock, NowNs(m));
+    FeedSinks(m, lock);
+}
+
+// The hardware thread's alarm, a timer the main task can set or clear
+// without waking the thread.
+void SetAlarm(Machine& m, WallTime at) {
+    itimerspec spec{};
+    if (at != WallTime{}) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
+        spec.it_value.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
+        spec.it_value.tv_nsec = static_cast<long>(ns.count() % 1000000000);
+        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
+            spec.it_value.tv_nsec = 1; // zero would disarm it
+        }
+    }
+    timerfd_settime(m.alarmFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+// The task sleeps on the real clock. While it does, its own thread runs the
+// devices, as an idle processor takes the interrupt: a block end then costs
+// one wake-up, not two. The hardware thread serves them otherwise, woken by
+// its alarm, which is set again when the task goes back to work.
+class TaskServes {
+public:
+    TaskServes(Machine& m, std::unique_lock<std::mutex>& lock)
+        : m_(m), lock_(lock), cpuStart_(ThreadCpuNs()) {}
+    ~TaskServes() {
+        if (m_.taskServes) {
+            m_.taskServes = false;
+            SetAlarm(m_, WakeAt(m_));
+        }
+        m_.sleepCpuNs += ThreadCpuNs() - cpuStart_;
+    }
+    TaskServes(const TaskServes&) = delete;
+    TaskServes& operator=(const TaskServes&) = delete;
+
+    // Runs what is due if the hardware thread is not in the middle of it;
+    // returns when to come back.
+    WallTime Serve() {
+        if (!m_.taskServes && !m_.hardwareServes) {
+            m_.taskServes = true;
+            SetAlarm(m_, WallTime{});
+        }
+        if (!m_.taskServes) {
+            return std::chrono::steady_clock::now() + kPoll; // woken when it is done
+        }
+        ServeDevices(m_, lock_);
+        return WakeAt(m_);
+    }
+
+    // Sleeps until `at`. Serving, the task is the only one who runs the
+    // devices, so nothing but a host signal can want it sooner: it sleeps
+    // unlocked, off the condition variable and its mutex hand-over.
+    void Sleep(WallTime at) {
+        if (!m_.taskServes) {
+            m_.taskWake.wait_until(lock_, at);
+            return;
+        }
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
+        const timespec until{static_cast<time_t>(ns.count() / 1000000000),
+                             static_cast<long>(ns.count() % 1000000000)};
+        lock_.unlock();
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+        lock_.lock();
+    }
+
+private:
+    Machine& m_;
+    std::unique_lock<std::mutex>& lock_;
+    std::uint64_t cpuStart_;
+};
+
+// The real clock's device side while the main task is at work: it sleeps until
+// its alarm or a stop. A block's frames are fetched when it wakes, or earlier
+// when the main task does something they depend on (CatchUp).
 void HardwareMain(Machine& m) {
     t_interrupt = true;
     std::unique_lock<std::mutex> lock(m.lock);
-    const bool sinks = m.config.dacSink != nullptr || m.config.spdifSink != nullptr;
     while (!m.stopHardware) {
-        PollHostBreak(m);
-        RunDueEvents(m, lock, NowNs(m));
-        FeedSinks(m, lock);
-        if (m.stopHardware) {
-            break;
+        if (!m.taskServes) {
+            m.hardwareServes = true;
+            ServeDevices(m, lock);
+            m.hardwareServes = false;
+            m.taskWake.notify_all(); // a task that slept meanwhile takes over
         }
-        const std::uint64_t now = NowNs(m);
-        const std::uint64_t next = std::min(BlockEndNs(m), m.breakAtNs);
-        std::chrono::nanoseconds wait = sinks && ChannelRunning(m) ? kFeedPeriod : kPoll;
-        if (next != kNever) {
-            const auto wallNs = static_cast<std::int64_t>(
-                static_cast<double>(next > now ? next - now : 0) / Speed(m));
-            wait = std::min(wait, std::chrono::nanoseconds(wallNs));
+        if (!m.taskServes) {
+            SetAlarm(m, WakeAt(m));
         }
-        if (wait.count() > 0) {
-            m.hardwareWake.wait_for(lock, wait);
-        }
+        lock.unlock();
+        pollfd fds[2] = {{m.alarmFd, POLLIN, 0}, {m.stopFd, POLLIN, 0}};
+        poll(fds, 2, -1);
+        std::uint64_t expirations = 0;
+        // Only the ringing matters; set again since, the alarm has nothing to read.
+        const ssize_t ignored = read(m.alarmFd, &expirations, sizeof expirations);
+        static_cast<void>(ignored);
+        lock.lock();
     }
 }
 
 } // namespace
+
+std::uint64_t ThreadCpuNs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
 
 std::uint64_t NowNs(Machine& m) {
     if (!Virtual(m)) {
@@ -201,11 +313,12 @@ void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns) 
         m.nowNs = std::max(m.nowNs, until);
         return;
     }
-    const auto deadline =
+    const WallTime deadline =
         std::chrono::steady_clock::now() +
         std::chrono::nanoseconds(static_cast<std::int64_t>(static_cast<double>(ns) / Speed(m)));
+    TaskServes serves(m, lock);
     while (std::chrono::steady_clock::now() < deadline) {
-        m.taskWake.wait_until(lock, deadline);
+        serves.Sleep(std::min(deadline, serves.Serve()));
     }
 }
 
@@ -214,37 +327,38 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
     const std::uint64_t start = NowNs(m);
     const std::uint64_t limitNs = m.config.hangTimeoutUs * 1000;
     m.waitMask = mask;
+    std::optional<TaskServes> serves;
+    if (!Virtual(m)) {
+        serves.emplace(m, lock);
+    }
     while ((task.receivedSignals & mask) == 0) {
-        PollHostBreak(m);
+        WallTime wakeAt{};
+        if (Virtual(m)) {
+            PollHostBreak(m);
+        } else {
+            wakeAt = serves->Serve();
+        }
         if ((task.receivedSignals & mask) != 0) {
             break;
         }
         if (!CanWake(m)) {
             // The channel plays on without anyone to wake: it runs to where
             // it stops or holds, as the hardware would.
-            if (NextEventNs(m) != kNever) {
-                if (Virtual(m)) {
-                    RunDueEvents(m, lock, NextEventNs(m));
-                } else {
-                    m.taskWake.wait_for(lock, kPoll);
-                }
-                continue;
-            }
-            if (!m.config.hostSigint || !m.config.userAtTerminal) {
+            const bool playing = NextEventNs(m) != kNever;
+            if (!playing && (!m.config.hostSigint || !m.config.userAtTerminal)) {
                 Hang(m, "Wait with nothing that can wake the task");
             }
-            // Only the user can end this wait now.
-            m.taskWake.wait_for(lock, kPoll);
-            continue;
-        }
-        if (!ScriptedBreakPending(m) && NowNs(m) - start > limitNs) {
+            // Otherwise only the user can end this wait.
+        } else if (!ScriptedBreakPending(m) && NowNs(m) - start > limitNs) {
             Hang(m, "no wake-up in " + std::to_string(m.config.hangTimeoutUs / 1000000) +
                         " s of machine time");
         }
-        if (Virtual(m)) {
+        if (!Virtual(m)) {
+            serves->Sleep(wakeAt);
+        } else if (NextEventNs(m) != kNever) {
             RunDueEvents(m, lock, NextEventNs(m));
         } else {
-            m.taskWake.wait_for(lock, kPoll);
+            m.taskWake.wait_for(lock, kPoll); // the user at the terminal
         }
     }
     m.waitMask = 0;
@@ -260,8 +374,9 @@ void CatchUp(Machine& m) {
 }
 
 void KickHardware(Machine& m) {
-    if (!Virtual(m)) {
-        m.hardwareWake.notify_all();
+    // A thread serving the devices looks again when its round ends.
+    if (!Virtual(m) && !m.taskServes && !m.hardwareServes) {
+        SetAlarm(m, WakeAt(m));
     }
 }
 
@@ -293,6 +408,12 @@ void StartClock(Machine& m) {
     }
     m.breakAfterBlocksPending = m.config.breakAfterBlocks > 0;
     if (!Virtual(m)) {
+        m.alarmFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        m.stopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m.alarmFd < 0 || m.stopFd < 0) {
+            std::perror("machine: the hardware thread's timer");
+            std::abort();
+        }
         m.hardware = std::thread(HardwareMain, std::ref(m));
     }
 }
@@ -303,8 +424,13 @@ void StopClock(Machine& m) {
             std::lock_guard<std::mutex> guard(m.lock);
             m.stopHardware = true;
         }
-        m.hardwareWake.notify_all();
+        const std::uint64_t one = 1;
+        if (write(m.stopFd, &one, sizeof one) < 0) {
+            std::abort(); // the thread could not be stopped
+        }
         m.hardware.join();
+        close(m.alarmFd);
+        close(m.stopFd);
     }
     if (m.config.hostSigint) {
         for (std::size_t i = 0; i < std::size(kBreakSignals); ++i) {

@@ -18,6 +18,9 @@ struct RunEnded {};
 
 std::uint64_t NowNs(Machine& m);
 
+// CPU time of the calling thread.
+std::uint64_t ThreadCpuNs();
+
 // Whether the calling thread is in interrupt context.
 bool InInterrupt();
 

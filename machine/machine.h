@@ -97,10 +97,13 @@ struct Config {
 };
 
 struct Report {
-    std::uint64_t blocks = 0;    // blocks the channel played to their end
-    std::uint64_t timeUs = 0;    // machine time at the end of the run
-    std::uint64_t overruns = 0;  // blocks played while being refilled, or played again
-    std::uint64_t taskCpuUs = 0; // CPU time of the main task's thread over the run
+    std::uint64_t blocks = 0;   // blocks the channel played to their end
+    std::uint64_t timeUs = 0;   // machine time at the end of the run
+    std::uint64_t overruns = 0; // blocks played while being refilled, or played again
+    // CPU time of the main task's thread over the run (real clock), and the
+    // part of it outside the machine's sleeps: what the player itself ran.
+    std::uint64_t taskThreadCpuUs = 0;
+    std::uint64_t taskCpuUs = 0;
 };
 
 // The playback channel's registers as the device holds them.

@@ -81,13 +81,6 @@ void Collect(Machine& m) {
     r.channel.tablePointer = m.channel.tablePointer;
 }
 
-std::uint64_t ThreadCpuNs() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
-           static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 } // namespace
 
 Machine& TheMachine() {
@@ -157,7 +150,8 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
         CheckHeld(*m);
         Collect(*m);
         m->result.returnCode = returnCode;
-        m->result.report.taskCpuUs = taskCpuNs / 1000;
+        m->result.report.taskThreadCpuUs = taskCpuNs / 1000;
+        m->result.report.taskCpuUs = (taskCpuNs - m->sleepCpuNs) / 1000;
         FeedSinks(*m, lock);
     }
     for (AudioSink* sink : {config.dacSink, config.spdifSink}) {

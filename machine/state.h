@@ -68,14 +68,22 @@ struct Machine {
     Result result;
 
     std::mutex lock;
-    std::condition_variable taskWake;     // the main task, sleeping (real clock)
-    std::condition_variable hardwareWake; // the hardware thread (real clock)
+    std::condition_variable taskWake; // the main task, sleeping (real clock)
 
     // Clock.
     std::uint64_t nowNs = 0;
     std::chrono::steady_clock::time_point wallStart;
     std::thread hardware;
     bool stopHardware = false;
+    int alarmFd = -1; // timerfd: when the hardware thread is next due
+    int stopFd = -1;  // eventfd: the hardware thread stops
+    // Who runs the devices on the real clock: the main task's thread while it
+    // sleeps, else the hardware thread; never both at once.
+    bool taskServes = false;
+    bool hardwareServes = false;
+    // CPU time of the main task's thread in the machine's sleeps: the waiting,
+    // and the device rounds run there.
+    std::uint64_t sleepCpuNs = 0;
     bool dispatching = false;   // interrupt servers are being called
     std::uint32_t waitMask = 0; // the signals the main task waits for, while it does
     std::uint64_t breakAtNs = kNever;
@@ -99,6 +107,7 @@ struct Machine {
     bool devicePresent = true;
     PciDevice device{};
     std::vector<std::unique_ptr<IntServerEntry>> servers;
+    std::vector<PciIntServerFunc> dispatchList; // the servers being called
     Channel channel;
     std::map<std::uint32_t, PlayedBlock> played; // by bus address
 
