@@ -1,5 +1,7 @@
 // The hardware side: the descriptor table, start and stop, the interrupt
 // server and its signal, and the codec settings, as the machine sees them.
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "frontend/player_state.h"
@@ -19,10 +21,9 @@ using namespace harness;
 // decoding and bus mastering on, the window base known.
 void OpenDevice() {
     PlayerState& s = gPlayerState;
-    s.pciLibrary = OpenLibrary("cybpci.library", 1);
     const TagItem tags[] = {
         {PCIFIND_VENDOR, vt8231::kVendorId}, {PCIFIND_DEVICE, vt8231::kDeviceId}, {TAG_DONE, 0}};
-    s.pciDevice = FindPciDevice(s.pciLibrary, nullptr, tags);
+    s.pciDevice = FindPciDevice(s.pciLibrary = OpenLibrary("cybpci.library", 1), nullptr, tags);
     WritePciConfigLong(s.pciLibrary, s.pciDevice, vt8231::kPciCommand, 5);
     s.controllerBase =
         GetPciDeviceAttr(s.pciLibrary, s.pciDevice, PCIATTR_BASE0) & vt8231::kIoBaseMask;
@@ -33,8 +34,7 @@ TEST(Dma, TableAtTheFirst16ByteBoundaryThenStartAndStopWithTheirBarriers) {
         SCOPED_TRACE(misalign);
         ResetPlayerState();
         std::uint8_t* table = nullptr;
-        std::vector<std::uint32_t> bus;
-        Bytes descriptors;
+        std::vector<std::uint32_t> bus, descriptors;
         const machine::Result r = OnMachine([&] {
             OpenDevice();
             auto* block = static_cast<std::uint8_t*>(AllocVec(kDmaBlockSize + 16, MEMF_CLEAR));
@@ -45,25 +45,20 @@ TEST(Dma, TableAtTheFirst16ByteBoundaryThenStartAndStopWithTheirBarriers) {
             for (std::uint8_t* p : {table, table + 0x10, table + 0x1810}) {
                 bus.push_back(GetPciBusAddress(gPlayerState.pciLibrary, gPlayerState.pciDevice, p));
             }
-            descriptors.assign(table, table + 16);
-            StartDma();
-            StopDma();
-            FreeVec(block);
-            CloseLibrary(gPlayerState.pciLibrary);
+            for (int at = 0; at < 16; at += 4) {
+                descriptors.push_back(LoadLE32(table + at));
+            }
+            StartDma(), StopDma(), FreeVec(block), CloseLibrary(gPlayerState.pciLibrary);
         });
         EXPECT_EQ(gPlayerState.bufferAddress[0], reinterpret_cast<std::uintptr_t>(table) + 0x10);
         EXPECT_EQ(gPlayerState.bufferAddress[1], reinterpret_cast<std::uintptr_t>(table) + 0x1810);
-        Bytes expected(16);
-        StoreLE32(&expected[0], bus[1]);
-        StoreLE32(&expected[4], 0x40001800);
-        StoreLE32(&expected[8], bus[2]);
-        StoreLE32(&expected[12], 0x80001800);
-        EXPECT_EQ(descriptors, expected);
+        EXPECT_EQ(descriptors,
+                  (std::vector<std::uint32_t>{bus[1], 0x40001800, bus[2], 0x80001800}));
         char pointer[32];
         std::snprintf(pointer, sizeof pointer, "io_write32 @04=%x", bus[0]);
         // clang-format off
-        const std::vector<std::string> writes = {pointer, "io_write32 @00=ffffffff", "io_write8 @02=b3", "barrier",
-            "io_write8 @01=80", "barrier", "io_write8 @01=40", "barrier", "io_write8 @02=0", "barrier", "delay 2"};
+        const std::vector<std::string> writes = {pointer, "io_write32 @00=ffffffff", "io_write8 @02=b3",
+            "barrier", "io_write8 @01=80", "barrier", "io_write8 @01=40", "barrier", "io_write8 @02=0", "barrier", "delay 2"};
         // clang-format on
         EXPECT_EQ(Summary(r, {"io_write", "barrier", "delay"}), writes);
         EXPECT_TRUE(r.violations.empty());
@@ -71,36 +66,32 @@ TEST(Dma, TableAtTheFirst16ByteBoundaryThenStartAndStopWithTheirBarriers) {
 }
 
 TEST(InterruptServer, AcknowledgesOwnBitsFlipsOncePerCallAndSignals) {
-    const struct {
-        std::uint8_t status;
-        bool armed;
-        std::uint8_t ack; // 0: nothing of ours, no write
-    } cases[] = {{0x00, true, 0},    {0x04, true, 0},    {0x01, true, 0x01},  {0x02, true, 0x02},
-                 {0x03, true, 0x03}, {0x07, true, 0x03}, {0x01, false, 0x01}, {0x03, false, 0x03}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << int(c.status) << (c.armed ? " armed" : ""));
+    // The status, whether the task is armed, the bits acknowledged (0: no write).
+    const std::tuple<std::uint8_t, bool, std::uint8_t> cases[] = {
+        {0x00, true, 0},    {0x04, true, 0},    {0x01, true, 0x01},  {0x02, true, 0x02},
+        {0x03, true, 0x03}, {0x07, true, 0x03}, {0x01, false, 0x01}, {0x03, false, 0x03}};
+    for (const auto& [status, armed, ack] : cases) {
+        SCOPED_TRACE(testing::Message() << int{status} << (armed ? " armed" : ""));
         ResetPlayerState();
         std::uint32_t received = 0;
         const machine::Result r = OnMachine([&] {
             OpenDevice();
-            if (c.armed) {
+            if (armed) {
                 ASSERT_TRUE(PrepareSignals());
             }
-            machine::SetChannelStatusBits(c.status);
+            machine::SetChannelStatusBits(status);
             EXPECT_EQ(AudioInterruptServer(), 0u); // the next server on the line runs too
             received = SetSignal(0, 0);
             FreeSignal(gPlayerState.signalBit != 0 ? gPlayerState.signalBit : -1);
             CloseLibrary(gPlayerState.pciLibrary);
         });
-        std::vector<std::string> expected = {"io_read8 @00=" + std::to_string(c.status)};
-        if (c.ack != 0) {
-            expected.push_back("io_write8 @00=" + std::to_string(c.ack));
-            expected.emplace_back("barrier");
-        }
+        std::vector<std::string> expected = {"io_read8 @00=" + std::to_string(status),
+                                             "io_write8 @00=" + std::to_string(ack), "barrier"};
+        expected.resize(ack != 0 ? 3 : 1);
         EXPECT_EQ(Summary(r, {"io_read", "io_write", "barrier"}), expected);
-        const bool woken = c.armed && c.ack != 0;
-        EXPECT_EQ(gPlayerState.activeIndex.load(), woken ? 1u : 0u);
-        EXPECT_EQ(received, woken ? 1u << 31 : 0u);
+        const bool woken = armed && ack != 0;
+        EXPECT_EQ(std::pair(gPlayerState.activeIndex.load(), received),
+                  std::pair(woken ? 1u : 0u, woken ? 1u << 31 : 0u));
     }
 }
 
@@ -116,31 +107,24 @@ TEST(InterruptServer, SignalsAreClearedAndNoneFreeMeansUnarmed) {
 }
 
 TEST(Codec, SetupAndRestoreWriteSequences) {
-    const struct {
-        const char* name;
-        bool spdif, vra;
-        PlayMode mode;
-        std::int32_t rate;
-        std::uint16_t spdifAtRestore; // 0x2A bits set between setup and restore
-        const char* writes;
-    } cases[] = {
+    // The transmitter and VRA at power-on, the mode and rate, 0x2A bits set
+    // between setup and restore, the writes of each.
+    const std::tuple<bool, bool, PlayMode, std::int32_t, std::uint16_t, const char*> cases[] = {
         // clang-format off
-        {"pcm 44100", true, true, PlayMode::IffPcm, 44100, 0,
+        {true, true, PlayMode::IffPcm, 44100, 0,
          "2a=0000 3a=0000 6a=0000 18=0808 2a=0005 2c=ac44 32=ac44 | 2a=0001 3a=2000 6a=0a51 18=0a0a 2a=0005 2c=bb80 32=bb80"},
-        {"pcm 32000 no vra", true, false, PlayMode::IffPcm, 32000, 0,
+        {true, false, PlayMode::IffPcm, 32000, 0,
          "2a=0000 3a=3000 6a=0000 18=0808 2a=0005 2c=7d00 32=7d00 | 2a=0001 3a=2000 6a=0a51 18=0a0a 2a=0005 2c=bb80 32=bb80"},
-        {"ac3", true, true, PlayMode::Ac3, 48000, 0,
+        {true, true, PlayMode::Ac3, 48000, 0,
          "2a=0000 3a=2002 6a=0000 18=8000 2a=0004 2c=bb80 32=bb80 | 2a=0000 3a=2000 6a=0a51 18=0a0a 2a=0004 2c=bb80 32=bb80"},
-        {"raw, transmitter off", false, true, PlayMode::Raw, 48000, 0, "2c=bb80 32=bb80 | 2c=bb80 32=bb80"},
-        {"transmitter on only at restore", false, true, PlayMode::IffPcm, 22050, 0x0004,
-         "2c=5622 32=5622 2a=0005 | 2a=0001 3a=2000 2a=0005 2c=bb80 32=bb80"},
+        {false, true, PlayMode::Raw, 48000, 0, "2c=bb80 32=bb80 | 2c=bb80 32=bb80"},
+        {false, true, PlayMode::IffPcm, 22050, 0x0004, "2c=5622 32=5622 2a=0005 | 2a=0001 3a=2000 2a=0005 2c=bb80 32=bb80"},
         // clang-format on
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [spdif, vra, mode, rate, spdifAtRestore, writes] : cases) {
+        SCOPED_TRACE(writes);
         machine::Config config;
-        config.spdifOn = c.spdif;
-        config.vraOn = c.vra;
+        config.spdifOn = spdif, config.vraOn = vra;
         config.codecPowerOn[0x18] = 0x0A0A; // the user's volume, -3 dB, comes back
         const machine::Result r = OnMachine(
             [&] {
@@ -148,21 +132,19 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
                 const TagItem none[] = {{TAG_DONE, 0}};
                 Mixer* mixer = FindMixer(base, nullptr, -1, none);
                 CodecSavedState saved;
-                SetupCodec(base, mixer, c.mode, c.rate, &saved);
-                if (c.spdifAtRestore != 0) { // shows as the last write before "|"
+                SetupCodec(base, mixer, mode, rate, &saved);
+                if (spdifAtRestore != 0) { // shows as the last write before "|"
                     WriteCodecRegister(base, mixer, 0x2A,
-                                       ReadCodecRegister(base, mixer, 0x2A) | c.spdifAtRestore);
+                                       ReadCodecRegister(base, mixer, 0x2A) | spdifAtRestore);
                 }
-                Printf("|");
-                RestoreCodec(base, mixer, &saved);
-                CloseLibrary(base);
+                Printf("|"), RestoreCodec(base, mixer, &saved), CloseLibrary(base);
             },
             config);
-        std::string writes;
+        std::string got;
         for (const std::string& line : Summary(r, {"codec_write", "print"})) {
-            writes += (writes.empty() ? "" : " ") + line.substr(line.find(' ') + 1);
+            got += (got.empty() ? "" : " ") + line.substr(line.find(' ') + 1);
         }
-        EXPECT_EQ(writes, c.writes);
+        EXPECT_EQ(got, writes);
         EXPECT_TRUE(r.violations.empty());
     }
 }
