@@ -11,11 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "frontend/entry.h"
-#include "frontend/player_state.h"
 #include "platform/byteorder.h"
-#include "platform/dos.h"
-#include "spdif/data_burst.h"
 
 namespace harness {
 
@@ -60,13 +56,6 @@ Bytes Concat(const std::vector<Bytes>& parts) {
         out.insert(out.end(), p.begin(), p.end());
     }
     return out;
-}
-
-Bytes Swap16(Bytes bytes) {
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        std::swap(bytes[i], bytes[i + 1]);
-    }
-    return bytes;
 }
 
 Bytes Extended(double value) {
@@ -121,26 +110,6 @@ machine::Result OnMachine(const std::function<void()>& body, machine::Config con
                         {"test"});
 }
 
-machine::Result OnFile(const Bytes& bytes, const std::function<void(std::int32_t file)>& body,
-                       machine::Config config) {
-    const std::string path = WriteFile("input.bin", bytes);
-    return OnMachine(
-        [&] {
-            const BPTR file = Open(path.c_str(), MODE_OLDFILE);
-            body(file);
-            Close(file);
-        },
-        std::move(config));
-}
-
-machine::Result PlayArgs(const std::vector<std::string>& argv, const machine::Config& config) {
-    return machine::Run(config, PlayerMain, argv);
-}
-
-machine::Result Play(const Bytes& file, const machine::Config& config) {
-    return PlayArgs({"kestrel", WriteFile("input.bin", file)}, config);
-}
-
 std::vector<machine::TraceEvent> Events(const machine::Result& result,
                                         std::initializer_list<std::string_view> kinds) {
     std::vector<machine::TraceEvent> out;
@@ -183,24 +152,6 @@ std::vector<std::string> Summary(const machine::Result& result,
         out.emplace_back(text);
     }
     return out;
-}
-
-GuardedBuffers::GuardedBuffers() {
-    bytes.fill(kGuardByte);
-    ResetPlayerState();
-    gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(bytes.data() + kGuardSize);
-    gPlayerState.bufferAddress[1] = gPlayerState.bufferAddress[0] + kTransferBufferSize;
-}
-
-Bytes GuardedBuffers::Buffer(unsigned index) const {
-    const auto* start = bytes.data() + kGuardSize + index * kTransferBufferSize;
-    return {start, start + kTransferBufferSize};
-}
-
-bool GuardedBuffers::GuardsIntact() const {
-    const auto isGuard = [](std::uint8_t b) { return b == kGuardByte; };
-    return std::all_of(bytes.begin(), bytes.begin() + kGuardSize, isGuard) &&
-           std::all_of(bytes.end() - kGuardSize, bytes.end(), isGuard);
 }
 
 namespace {

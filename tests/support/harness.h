@@ -2,14 +2,12 @@
 // machine, the trace, and the built programs run as a user runs them.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "hw/dma_block.h"
 #include "machine/machine.h"
 
 namespace harness {
@@ -25,8 +23,6 @@ Bytes ReadFile(const std::string& path);
 // A counting byte pattern that never repeats within a buffer.
 Bytes Pattern(std::size_t length, std::uint8_t seed = 0);
 Bytes Concat(const std::vector<Bytes>& parts);
-// Every 16-bit word with its two bytes exchanged; an odd last byte stays.
-Bytes Swap16(Bytes bytes);
 // The 10-byte big-endian 80-bit extended form of an exactly representable value.
 Bytes Extended(double value);
 // An AIFF file with the common chunk first: the rate at 28, the samples at 54.
@@ -39,12 +35,6 @@ Bytes BurstPreamble(std::uint32_t frameLength);
 
 // Runs body as the main task of a machine.
 machine::Result OnMachine(const std::function<void()>& body, machine::Config config = {});
-// Runs body on a machine with a file holding bytes open for it.
-machine::Result OnFile(const Bytes& bytes, const std::function<void(std::int32_t file)>& body,
-                       machine::Config config = {});
-// Runs the whole player with this command line, or on a file holding bytes.
-machine::Result PlayArgs(const std::vector<std::string>& argv, const machine::Config& config = {});
-machine::Result Play(const Bytes& file, const machine::Config& config = {});
 
 // The events of the given kinds, in order.
 std::vector<machine::TraceEvent> Events(const machine::Result& result,
@@ -54,18 +44,6 @@ std::vector<machine::TraceEvent> Events(const machine::Result& result,
 // "barrier", "alloc 12320 65536 ok", "signal_free 31", "set_signal 0 80001000".
 std::vector<std::string> Summary(const machine::Result& result,
                                  std::initializer_list<std::string_view> kinds);
-
-// Both transfer buffers back to back, fenced by guard bytes, standing in for
-// the DMA block in tests of the refill and the bursts.
-inline constexpr std::size_t kGuardSize = 64;
-inline constexpr std::uint8_t kGuardByte = 0xA5;
-struct GuardedBuffers {
-    alignas(16) std::array<std::uint8_t, kGuardSize + 2 * kTransferBufferSize + kGuardSize> bytes;
-
-    GuardedBuffers(); // filled with guard bytes, and installed as the player's buffers
-    Bytes Buffer(unsigned index) const;
-    bool GuardsIntact() const;
-};
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
