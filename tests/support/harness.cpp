@@ -20,20 +20,16 @@ namespace fs = std::filesystem;
 std::string ScratchPath(const std::string& name) {
     static const struct Scratch {
         fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + std::to_string(::getpid()));
+        std::error_code ignored;
         Scratch() { fs::create_directories(dir); }
-        ~Scratch() {
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
+        ~Scratch() { fs::remove_all(dir, ignored); }
     } scratch;
     return (scratch.dir / name).string();
 }
 
 std::string WriteFile(const std::string& name, const Bytes& bytes) {
     const std::string path = ScratchPath(name);
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary) << std::string(bytes.begin(), bytes.end());
     return path;
 }
 
@@ -59,18 +55,13 @@ Bytes Concat(const std::vector<Bytes>& parts) {
 }
 
 Bytes Extended(double value) {
-    Bytes out(10, 0);
-    if (value == 0.0) {
-        return out;
-    }
     int exponent = 0;
-    const double fraction = std::frexp(std::fabs(value), &exponent); // in [0.5, 1)
-    const auto top = static_cast<std::uint16_t>((value < 0 ? 0x8000 : 0) | (exponent + 16382));
+    const double fraction = std::frexp(std::fabs(value), &exponent); // in [0.5, 1), or 0
+    const int top = value == 0 ? 0 : (value < 0 ? 0x8000 : 0) | (exponent + 16382);
     const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 64));
-    out[0] = static_cast<std::uint8_t>(top >> 8);
-    out[1] = static_cast<std::uint8_t>(top);
-    for (int i = 0; i < 8; ++i) {
-        out[2 + i] = static_cast<std::uint8_t>(mantissa >> (56 - 8 * i));
+    Bytes out = {static_cast<std::uint8_t>(top >> 8), static_cast<std::uint8_t>(top)};
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<std::uint8_t>(mantissa >> shift));
     }
     return out;
 }
@@ -90,8 +81,7 @@ Bytes Aiff(double rate, const Bytes& sound) {
 
 Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uint8_t seed) {
     Bytes frame = Pattern(length, seed);
-    frame[0] = 0x0B;
-    frame[1] = 0x77;
+    frame[0] = 0x0B, frame[1] = 0x77;
     frame[4] = static_cast<std::uint8_t>(((fscod & 3u) << 6) | (frmsizecod & 0x3Fu));
     return frame;
 }
@@ -102,12 +92,7 @@ Bytes BurstPreamble(std::uint32_t frameLength) {
 }
 
 machine::Result OnMachine(const std::function<void()>& body, machine::Config config) {
-    return machine::Run(config,
-                        [&](std::int32_t, char**) {
-                            body();
-                            return 0;
-                        },
-                        {"test"});
+    return machine::Run(config, [&](std::int32_t, char**) { return body(), 0; }, {"test"});
 }
 
 std::vector<machine::TraceEvent> Events(const machine::Result& result,
@@ -125,31 +110,27 @@ std::vector<std::string> Summary(const machine::Result& result,
     std::vector<std::string> out;
     for (const machine::TraceEvent& e : Events(result, kinds)) {
         const std::string_view name = e.name;
-        const auto n = [&](const char* key) {
-            return static_cast<unsigned long long>(e.Number(key));
-        };
+        const auto n = [&](const char* key) -> unsigned long long { return e.Number(key); };
         char text[96];
         if (name.starts_with("codec_")) {
             std::snprintf(text, sizeof text, "%s %02llx=%04llx", e.name, n("reg"), n("value"));
-        } else if (name.starts_with("io_") || name == "pci_config_write") {
+            out.emplace_back(text);
+        } else if (name.starts_with("io_")) {
             std::snprintf(text, sizeof text, "%s%lld @%02llx=%llx", e.name, n("width"), n("offset"),
                           n("value"));
-        } else {
-            // Any other event: its fields in order; masks in hex, flags by name.
-            std::string line = e.name;
+            out.emplace_back(text);
+        } else { // any other event: its fields in order; masks in hex, flags by name
+            out.emplace_back(e.name);
             for (const machine::TraceField& f : e.fields) {
                 const bool hex =
-                    f.key == std::string_view("mask") || f.key == std::string_view("new");
+                    std::string_view(f.key) == "mask" || std::string_view(f.key) == "new";
                 std::snprintf(text, sizeof text, hex ? "%llx" : "%lld",
                               static_cast<long long>(f.number));
-                line += " " + (f.isText   ? f.text
-                               : f.isFlag ? std::string(f.number != 0 ? "" : "!") + f.key
-                                          : std::string(text));
+                out.back() += " " + (f.isText   ? f.text
+                                     : f.isFlag ? std::string(f.number != 0 ? "" : "!") + f.key
+                                                : std::string(text));
             }
-            out.push_back(line);
-            continue;
         }
-        out.emplace_back(text);
     }
     return out;
 }
@@ -164,10 +145,6 @@ std::string Quote(const std::string& word) {
     }
     return out + "'";
 }
-
-} // namespace
-
-namespace {
 
 std::string AlsaConfig() {
     const auto file = [](const std::string& name) {
@@ -196,13 +173,11 @@ Process RunProgram(const std::string& program, const std::vector<std::string>& a
     for (const std::string& e : options.env) {
         command += " " + Quote(e);
     }
-    if (program == "kestrel" || program == "kestrel-machine") {
-        std::string prefix = KESTREL_RUN_PREFIX;
-        std::replace(prefix.begin(), prefix.end(), '|', ' ');
-        command += " " + prefix + " " + Quote(std::string(KESTREL_PROGRAM_DIR) + "/" + program);
-    } else {
-        command += " " + Quote(program);
-    }
+    std::string prefix = KESTREL_RUN_PREFIX;
+    std::replace(prefix.begin(), prefix.end(), '|', ' ');
+    const bool ours = program == "kestrel" || program == "kestrel-machine";
+    command +=
+        ours ? " " + prefix + " " + Quote(KESTREL_PROGRAM_DIR "/" + program) : " " + Quote(program);
     for (const std::string& arg : args) {
         command += " " + Quote(arg);
     }
@@ -230,12 +205,10 @@ Wav ParseWav(const Bytes& file) {
         wav.error = "not a 44-byte WAV header";
     } else if (LoadLE32(&file[4]) != file.size() - 8 || LoadLE32(&file[40]) != file.size() - 44) {
         wav.error = "lengths disagree with the file size " + std::to_string(file.size());
-    } else if (LoadLE16(&file[20]) != 1 || LoadLE16(&file[34]) != 16 ||
-               LoadLE16(&file[32]) != 2 * LoadLE16(&file[22]) ||
-               LoadLE32(&file[28]) != LoadLE32(&file[24]) * LoadLE16(&file[32])) {
-        wav.error = "not consistent 16-bit PCM";
+    } else if (LoadLE16(&file[20]) != 1 || LoadLE16(&file[22]) != 2 || LoadLE16(&file[32]) != 4 ||
+               LoadLE16(&file[34]) != 16 || LoadLE32(&file[28]) != 4 * LoadLE32(&file[24])) {
+        wav.error = "not consistent 16-bit stereo PCM";
     } else {
-        wav.channels = LoadLE16(&file[22]);
         wav.rate = LoadLE32(&file[24]);
         wav.data.assign(file.begin() + 44, file.end());
     }

@@ -48,8 +48,7 @@ std::vector<std::string> Summary(const machine::Result& result,
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
     int status = -1; // exit status; 128 + N when signal N ended it
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 struct ProcessOptions {
     std::vector<std::string> env;  // NAME=VALUE added to the environment
@@ -65,11 +64,10 @@ struct ProcessOptions {
 Process RunProgram(const std::string& program, const std::vector<std::string>& args,
                    const ProcessOptions& options = {});
 
-// A 16-bit PCM WAV file whose header agrees with its size.
+// A 16-bit stereo PCM WAV file whose header agrees with its size.
 struct Wav {
     std::string error; // empty when valid
     std::uint32_t rate = 0;
-    std::uint16_t channels = 0;
     Bytes data;
 };
 Wav ParseWav(const Bytes& file);
