@@ -16,7 +16,7 @@
 
 namespace {
 
-using harness::Bytes;
+using namespace harness;
 using Args = std::vector<std::string>;
 
 const std::string kPlaying = "Playing file (CTRL-C to abort playing)\n";
@@ -32,12 +32,10 @@ const std::string kKestrel =
     std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "app/kestrel";
 
 // Runs a command line, split at spaces, with the harness's sound devices.
-harness::Process Shell(const std::string& line, int signal = 0,
-                       const std::vector<std::string>& env = {}) {
+Process Shell(const std::string& line, int signal = 0, const std::vector<std::string>& env = {}) {
     const Args words = Words(line);
-    return harness::RunProgram(
-        words[0], Args(words.begin() + 1, words.end()),
-        {env, signal != 0 ? kPlaying : "", signal, signal == SIGKILL ? "1.5" : "0"});
+    return RunProgram(words[0], Args(words.begin() + 1, words.end()),
+                      {env, signal != 0 ? kPlaying : "", signal, signal == SIGKILL ? "1.5" : "0"});
 }
 
 TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
@@ -91,19 +89,19 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
 // the run ended or was stopped. With no interrupt server and no terminal to
 // press CTRL-C at, the wait is the machine's hang report.
 TEST(Programs, ExitStatusStreamsAndCaptures) {
-    const std::string dac = harness::ScratchPath("dac.wav");
-    const std::string trace = harness::ScratchPath("trace.jsonl");
+    const std::string dac = ScratchPath("dac.wav");
+    const std::string trace = ScratchPath("trace.jsonl");
     const std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
-    const std::string half = " " + harness::WriteFile("half", harness::Pattern(96000));
-    const std::string ten = " " + harness::WriteFile("ten", harness::Pattern(1920000)); // seconds
-    const std::string none = harness::ScratchPath("none"), dir = harness::ScratchPath("dir");
+    const std::string half = " " + WriteFile("half", Pattern(96000));
+    const std::string ten = " " + WriteFile("ten", Pattern(1920000)); // seconds
+    const std::string none = ScratchPath("none"), dir = ScratchPath("dir");
     std::filesystem::create_directory(dir);
     // As sox writes it by default: a comment chunk before the common chunk.
-    const Bytes aiff = harness::Aiff(44100, harness::Pattern(6144));
-    const std::string sox = harness::WriteFile(
-        "sox.aiff", harness::Concat({Bytes(aiff.begin(), aiff.begin() + 12),
-                                     {'A', 'N', 'N', 'O', 0, 0, 0, 4, 'a', 'b', 'c', 'd'},
-                                     Bytes(aiff.begin() + 12, aiff.end())}));
+    const Bytes aiff = Aiff(44100, Pattern(6144));
+    const std::string sox =
+        WriteFile("sox.aiff", Concat({Bytes(aiff.begin(), aiff.begin() + 12),
+                                      {'A', 'N', 'N', 'O', 0, 0, 0, 4, 'a', 'b', 'c', 'd'},
+                                      Bytes(aiff.begin() + 12, aiff.end())}));
     // A command line, its exit status, standard output and error, and the
     // signal it gets once it plays.
     const std::tuple<std::string, int, std::string, std::string, int> cases[] = {
@@ -140,17 +138,17 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
     for (const auto& [line, status, out, err, signal] : cases) {
         SCOPED_TRACE(line + " " + std::to_string(signal));
         std::filesystem::remove(dac);
-        const harness::Process run = Shell(line, signal);
+        const Process run = Shell(line, signal);
         EXPECT_EQ(std::tie(run.status, run.out, run.err), std::tie(status, out, err));
         if (signal == SIGKILL) { // the header counts all but at most the last second
-            const Bytes file = harness::ReadFile(dac);
+            const Bytes file = ReadFile(dac);
             ASSERT_GE(file.size(), 44u);
             EXPECT_LE(LoadLE32(&file[40]) + 44, file.size());
             EXPECT_LT(file.size() - 44 - LoadLE32(&file[40]), 192000u);
         } else if (line.starts_with(m) && out.ends_with(kPlaying)) {
-            EXPECT_EQ(harness::ParseWav(harness::ReadFile(dac)).error, "");
+            EXPECT_EQ(ParseWav(ReadFile(dac)).error, "");
             // The trace goes on to the teardown's last step, or the hang.
-            const Bytes text = harness::ReadFile(trace);
+            const Bytes text = ReadFile(trace);
             EXPECT_TRUE(std::string(text.begin(), text.end())
                             .ends_with(status == 70 ? "task\"}\n" : "\"ac97mixer.library\"}\n"));
         }
@@ -162,9 +160,9 @@ TEST(Programs, ProgressOnlyOnATerminalAndNotWhenQuiet) {
     if (!KESTREL_HOST_TOOLS) {
         GTEST_SKIP() << "no pseudo-terminal through the emulator";
     }
-    const std::string raw = harness::WriteFile("second.raw", harness::Pattern(192000));
+    const std::string raw = WriteFile("second.raw", Pattern(192000));
     for (const std::string quiet : {"", "--quiet "}) {
-        const harness::Process run = harness::RunProgram(
+        const Process run = RunProgram(
             "script",
             {"-qec", kKestrel + "-machine --clock=real --speed=4 " + quiet + "-- kestrel " + raw,
              "/dev/null"});
@@ -179,19 +177,17 @@ TEST(Programs, APipePlaysAsTheFile) {
     if (!KESTREL_HOST_TOOLS) {
         GTEST_SKIP() << "the shell runs host programs only";
     }
-    const std::string file = harness::WriteFile("piped.raw", harness::Pattern(100000));
-    const std::string m = kKestrel + "-machine --dac-wav=" + harness::ScratchPath("");
-    ASSERT_EQ(harness::RunProgram("sh", {"-c", m + "file.wav -- kestrel " + file}).status, 0);
-    ASSERT_EQ(harness::RunProgram(
-                  "sh", {"-c", "cat " + file + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
+    const std::string file = WriteFile("piped.raw", Pattern(100000));
+    const std::string m = kKestrel + "-machine --dac-wav=" + ScratchPath("");
+    ASSERT_EQ(RunProgram("sh", {"-c", m + "file.wav -- kestrel " + file}).status, 0);
+    ASSERT_EQ(RunProgram("sh", {"-c", "cat " + file + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
                   .status,
               0);
-    EXPECT_TRUE(harness::ReadFile(harness::ScratchPath("pipe.wav")) ==
-                harness::ReadFile(harness::ScratchPath("file.wav")));
+    EXPECT_TRUE(ReadFile(ScratchPath("pipe.wav")) == ReadFile(ScratchPath("file.wav")));
 }
 
 TEST(Programs, KestrelCarriesItsVersionTag) {
-    const Bytes binary = harness::ReadFile(kKestrel);
+    const Bytes binary = ReadFile(kKestrel);
     const std::string tag("$VER: kestrel 1.0 (15.12.05)", 29); // with its NUL
     EXPECT_NE(std::search(binary.begin(), binary.end(), tag.begin(), tag.end()), binary.end());
 }
@@ -204,13 +200,11 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
     if (!(KESTREL_HOST_TOOLS && KESTREL_HAVE_ALSA)) {
         GTEST_SKIP() << "no ALSA in this build";
     }
-    const std::string raw = " " + harness::WriteFile("live", harness::Pattern(48000));
+    const std::string raw = " " + WriteFile("live", Pattern(48000));
     const std::string ac3 =
-        " " + harness::WriteFile("live.ac3", harness::Concat({harness::Ac3Frame(0, 24, 0x400, 1),
-                                                              harness::Ac3Frame(0, 24, 0x400, 2)}));
-    const std::string aiff =
-        " " + harness::WriteFile("live.aiff", harness::Aiff(32000, harness::Pattern(7000)));
-    const auto path = [](const char* name) { return harness::ScratchPath(name); };
+        " " + WriteFile("live.ac3", Concat({Ac3Frame(0, 24, 0x400, 1), Ac3Frame(0, 24, 0x400, 2)}));
+    const std::string aiff = " " + WriteFile("live.aiff", Aiff(32000, Pattern(7000)));
+    const auto path = [](const char* name) { return ScratchPath(name); };
     const std::string m =
         "kestrel-machine --dac-wav=" + path("dac.wav") + " --spdif-wav=" + path("spdif.wav") + " ";
     const std::string why = ": cannot open ALSA PCM 'none': No such file or directory; playing "
@@ -233,14 +227,14 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
     for (const auto& [line, env, err, capture, status] : rows) {
         SCOPED_TRACE(line);
         std::filesystem::remove(path("played.raw")), std::filesystem::remove(path("subframes.raw"));
-        const harness::Process run = Shell(line, 0, Args(!env.empty(), env));
+        const Process run = Shell(line, 0, Args(!env.empty(), env));
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.err, err);
-        Bytes played = harness::ReadFile(path("played.raw"));
+        Bytes played = ReadFile(path("played.raw"));
         if (status != 0) {
             // 32-bit subframes: preamble in bits 0-3 (Z, 8, starts a block),
             // the sample in 12-27, the channel status bit in 30.
-            const Bytes sub = harness::ReadFile(path("subframes.raw"));
+            const Bytes sub = ReadFile(path("subframes.raw"));
             ASSERT_GE(sub.size(), 192u * 8);
             std::uint32_t cs = 0;
             for (std::size_t at = 0; at < sub.size(); at += 4) {
@@ -253,18 +247,18 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
             EXPECT_EQ(cs, status);
         }
         if (capture != nullptr) {
-            EXPECT_TRUE(played == harness::ParseWav(harness::ReadFile(path(capture))).data);
+            EXPECT_TRUE(played == ParseWav(ReadFile(path(capture))).data);
         }
     }
 }
 
 TEST(Programs, TheTraceIsJsonLines) {
-    const std::string trace = harness::ScratchPath("trace.jsonl");
+    const std::string trace = ScratchPath("trace.jsonl");
     // UTF-8 passes through; a byte that is not UTF-8 is escaped as its Latin-1 character.
-    const std::string raw = harness::WriteFile("t-\u00e9\xff.raw", harness::Pattern(19200));
+    const std::string raw = WriteFile("t-\u00e9\xff.raw", Pattern(19200));
     ASSERT_EQ(Shell("kestrel-machine --trace=" + trace + " -- kestrel " + raw).status, 0);
-    const Bytes bytes = harness::ReadFile(trace);
-    const harness::Process jq = Shell("jq -c . " + trace);
+    const Bytes bytes = ReadFile(trace);
+    const Process jq = Shell("jq -c . " + trace);
     if (jq.status == 127) { // no jq
         GTEST_SKIP() << jq.err;
     }

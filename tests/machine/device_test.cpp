@@ -18,7 +18,7 @@
 
 namespace {
 
-using harness::Bytes;
+using namespace harness;
 using namespace vt8231;
 
 // A small driver of the function.
@@ -63,7 +63,7 @@ std::vector<Bytes> Load(const std::vector<std::uint32_t>& words) {
         reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(block) + 15) & ~15ul);
     std::vector<Bytes> blocks;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        blocks.push_back(harness::Pattern(DescriptorLength(words[i]), 40 * i + 1));
+        blocks.push_back(Pattern(DescriptorLength(words[i]), 40 * i + 1));
         std::copy(blocks[i].begin(), blocks[i].end(), t + 64 + 0x1000 * i);
         StoreLE32(t + 8 * i, GetPciBusAddress(pci, dev, t + 64 + 0x1000 * i));
         StoreLE32(t + 8 * i + 4, words[i]);
@@ -80,7 +80,7 @@ void Loop() {
 }
 
 TEST(Pci, ConfigSpaceKeepsItsReadOnlyRanges) {
-    Bytes want = harness::OnMachine([] {}).pciConfig;
+    Bytes want = OnMachine([] {}).pciConfig;
     // 1106:3058, command off, status 0210, revision 50, class 04 01 00 (audio).
     EXPECT_EQ(Bytes(want.begin(), want.begin() + 12),
               (Bytes{0x06, 0x11, 0x58, 0x30, 0, 0, 0x10, 0x02, 0x50, 0, 0x01, 0x04}));
@@ -89,7 +89,7 @@ TEST(Pci, ConfigSpaceKeepsItsReadOnlyRanges) {
         {0x00, 0xFFFFFFFF, 0}, {0x0A, 0, 0},    {0x04, 0xF9000005, 2},
         {0x04, 0x02100005, 2}, {0x0C, 0x10, 1}, {0x10, 0x12345678, 0},
         {0x3D, 0, 0},          {0xFF, 5, 1},    {0x40, 0x11223344, 4}};
-    const auto r = harness::OnMachine([&] {
+    const auto r = OnMachine([&] {
         Open(0);
         for (const auto& [offset, value, lands] : rows) {
             value > 0xFF ? WritePciConfigLong(pci, dev, offset, value)
@@ -106,7 +106,7 @@ TEST(Pci, ConfigSpaceKeepsItsReadOnlyRanges) {
 // Each block has a bus range of its own, small or large.
 TEST(Memory, BlocksNeverShareBusAddresses) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges; // bus, size
-    harness::OnMachine([&] {
+    OnMachine([&] {
         Open();
         std::vector<void*> blocks;
         for (std::uint32_t size : {0x20000u, 100u, 0x20000u, 8u}) {
@@ -159,10 +159,10 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateAndHoldsUntilAcknowledged) {
             }
             Close();
         };
-        const auto r = harness::OnMachine(run, config);
+        const auto r = OnMachine(run, config);
         EXPECT_EQ(seen, statuses) << words.size();
         std::vector<std::pair<std::int64_t, std::uint64_t>> got, want; // bytes, start in µs
-        for (const auto& e : harness::Events(r, {"block"})) {
+        for (const auto& e : Events(r, {"block"})) {
             got.emplace_back(e.Number("bytes"), e.timeUs);
         }
         Bytes heard, last; // all but the last block started, which may have only begun
@@ -171,7 +171,7 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateAndHoldsUntilAcknowledged) {
             want.emplace_back(DescriptorLength(words[i]), frames * 1000000 / rate + paused);
             frames += std::max<std::uint32_t>(DescriptorLength(words[i]) / 4, 1);
             paused += (words[i] & (E | F)) != 0 && !ack ? 200000 : 0;
-            heard = harness::Concat({heard, last}), last = blocks[i];
+            heard = Concat({heard, last}), last = blocks[i];
         }
         EXPECT_EQ(got, want);
         const auto end = r.dac.bytes.begin() + std::min(heard.size(), r.dac.bytes.size());
@@ -194,7 +194,7 @@ TEST(Sgd, AnEndInterruptsOnlyWhenItsInterruptIsOn) {
         {kTypeIntFlag, {0x81}, 0x82}, {kTypeIntEol, {}, 0x81}};
     for (const auto& [interrupt, statuses, after] : rows) {
         std::uint8_t status = 0;
-        harness::OnMachine([&] {
+        OnMachine([&] {
             Open(), Load({kDescFlag | 400, kDescEol | 400});
             WriteRegister8(io + kRegType, kTypeAutoStart | interrupt);
             WriteRegister8(io + kRegControl, kControlStart);
@@ -221,7 +221,7 @@ TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
     } dac, spdif;
     machine::Config config;
     config.dacSink = &dac, config.spdifSink = &spdif;
-    const auto r = harness::OnMachine(
+    const auto r = OnMachine(
         [] {
             Open(), Load({kDescFlag | 4000, kDescEol | 4000});
             WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
@@ -259,7 +259,7 @@ TEST(Codec, RegistersKeepWhatTheCodecHas) {
         std::uint32_t value = 0;
         machine::Config config;
         config.vraOn = vra;
-        const auto r = harness::OnMachine(
+        const auto r = OnMachine(
             [&] {
                 Open(), WriteCodecRegister(mixerLib, mixer, reg, written);
                 value = ReadCodecRegister(mixerLib, mixer, reg), Close();
@@ -279,7 +279,7 @@ TEST(Codec, LineOutIsTheDacStreamThroughPcmOutVolume) {
                                        {0x0010, 1000, 1000, 3981, 251},
                                        {0x1F09, 20000, -32768, 377, -27571}};
     for (const auto& [volume, left, right, heardLeft, heardRight] : rows) {
-        const auto r = harness::OnMachine([&] {
+        const auto r = OnMachine([&] {
             Open(), WriteCodecRegister(mixerLib, mixer, 0x18, volume), Load({kDescEol | 400});
             for (int at = 0; at < 400; at += 4) {
                 StoreLE32(static_cast<std::uint8_t*>(table) + 64 + at,
@@ -334,23 +334,23 @@ TEST(Checks, EachBrokenRuleIsReported) {
         {"12 bytes still allocated at the end", [] { AllocVec(12, 0); }},
         {"signal 30 still allocated at the end", [] { AllocSignal(-1); }},
         {"server still installed at the end", [] { server = nullptr; }},
-        {"leak.bin still open at the end", [] { ::Open(harness::WriteFile("leak.bin", {}).c_str(), 1005); }},
+        {"leak.bin still open at the end", [] { ::Open(WriteFile("leak.bin", {}).c_str(), 1005); }},
         {"channel still running at the end", [] { Loop(), io = 0; }}};
     // clang-format on
     for (const auto& [violation, body] : rows) {
-        const auto r = harness::OnMachine([&] { Open(), body(), Close(); });
+        const auto r = OnMachine([&] { Open(), body(), Close(); });
         const std::string_view what = violation != nullptr ? violation : "(none)";
         const auto has = [&](const std::string& text) { return text.find(what) != text.npos; };
         EXPECT_EQ(violation ? std::any_of(r.violations.begin(), r.violations.end(), has)
                             : !r.violations.empty(),
                   violation != nullptr);
-        EXPECT_EQ(harness::Events(r, {"violation"}).size(), r.violations.size());
+        EXPECT_EQ(Events(r, {"violation"}).size(), r.violations.size());
     }
 }
 
 // Of the platform's calls, only Signal may come from an interrupt server.
 TEST(Checks, EveryOtherCallFromAnInterruptServerIsReported) {
-    const auto r = harness::OnMachine([] {
+    const auto r = OnMachine([] {
         Open();
         extra = [] {
             extra = [] {};
@@ -397,7 +397,7 @@ TEST(Trace, TextIsUtf8OrEscaped) {
 }
 
 TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
-    static const std::string path = harness::WriteFile("dos.bin", harness::Pattern(100));
+    static const std::string path = WriteFile("dos.bin", Pattern(100));
     static BPTR f;
     static std::uint8_t buf[64];
     static std::uint8_t* mem;
@@ -433,9 +433,9 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     };
     machine::Config config;
     config.failReadAt = 3, config.slowReadMs = {{1, 300}}, config.breakAtUs = 250000;
-    const auto r = harness::OnMachine(run, config);
+    const auto r = OnMachine(run, config);
     EXPECT_EQ(r.output, "n=-42;2147483647.\n");
-    EXPECT_EQ(harness::Summary(r, {"break"}), std::vector<std::string>{"break"});
+    EXPECT_EQ(Summary(r, {"break"}), std::vector<std::string>{"break"});
     EXPECT_TRUE(r.violations.empty());
 }
 
