@@ -89,8 +89,7 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
 // the run ended or was stopped. With no interrupt server and no terminal to
 // press CTRL-C at, the wait is the machine's hang report.
 TEST(Programs, ExitStatusStreamsAndCaptures) {
-    const std::string dac = ScratchPath("dac.wav");
-    const std::string trace = ScratchPath("trace.jsonl");
+    const std::string dac = ScratchPath("dac.wav"), trace = ScratchPath("trace.jsonl");
     const std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
     const std::string half = " " + WriteFile("half", Pattern(96000));
     const std::string ten = " " + WriteFile("ten", Pattern(1920000)); // seconds
@@ -143,8 +142,7 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
         if (signal == SIGKILL) { // the header counts all but at most the last second
             const Bytes file = ReadFile(dac);
             ASSERT_GE(file.size(), 44u);
-            EXPECT_LE(LoadLE32(&file[40]) + 44, file.size());
-            EXPECT_LT(file.size() - 44 - LoadLE32(&file[40]), 192000u);
+            EXPECT_LT(file.size() - 44 - LoadLE32(&file[40]), 192000u); // huge when it counts more
         } else if (line.starts_with(m) && out.ends_with(kPlaying)) {
             EXPECT_EQ(ParseWav(ReadFile(dac)).error, "");
             // The trace goes on to the teardown's last step, or the hang.
@@ -228,8 +226,7 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
         SCOPED_TRACE(line);
         std::filesystem::remove(path("played.raw")), std::filesystem::remove(path("subframes.raw"));
         const Process run = Shell(line, 0, Args(!env.empty(), env));
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.err, err);
+        EXPECT_EQ(std::pair(run.status, run.err), std::pair(0, err));
         Bytes played = ReadFile(path("played.raw"));
         if (status != 0) {
             // 32-bit subframes: preamble in bits 0-3 (Z, 8, starts a block),
@@ -239,16 +236,12 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
             std::uint32_t cs = 0;
             for (std::size_t at = 0; at < sub.size(); at += 4) {
                 const std::uint32_t word = LoadLE32(&sub[at]);
-                played.push_back(static_cast<std::uint8_t>(word >> 12));
-                played.push_back(static_cast<std::uint8_t>(word >> 20));
+                played.insert(played.end(), {std::uint8_t(word >> 12), std::uint8_t(word >> 20)});
                 cs |= at < 64 * 4 && at % 8 == 0 ? (word >> 30 & 1) << at / 8 : 0;
             }
-            EXPECT_EQ(sub[0] & 0xF, 8);
-            EXPECT_EQ(cs, status);
+            EXPECT_EQ(std::pair(sub[0] & 0xF, cs), std::pair(8, status));
         }
-        if (capture != nullptr) {
-            EXPECT_TRUE(played == ParseWav(ReadFile(path(capture))).data);
-        }
+        EXPECT_TRUE(!capture || played == ParseWav(ReadFile(path(capture))).data);
     }
 }
 
