@@ -425,42 +425,48 @@ void ExpectPadded(const machine::Capture& capture, const Bytes& expected, std::s
 
 // Raw data plays to its end, to CTRL-C, or to a failing Read, which ends the
 // data there: what the buffers hold plays out, nothing more is read. A Read
-// slower than a buffer lasts is one overrun, and playback goes on.
+// slower than a buffer lasts is one overrun, and playback goes on. Without an
+// interrupt server buffer 0 plays, then only a user could end the wait: with
+// nobody at a terminal, that is a hang.
 TEST(Playback, RawDataToItsEndToABreakOrToAFailingRead) {
-    using Row = std::tuple<std::string, std::size_t, long long, long long, int, int, std::uint64_t,
-                           std::uint64_t, std::size_t>;
+    using Row = std::tuple<std::string, std::size_t, long long, long long, int, int, bool,
+                           std::uint64_t, std::uint64_t, std::size_t>;
     // The file's size; CTRL-C after blocks or at a time in µs; the Read that
-    // fails, the one that takes 40 ms; the blocks played, the overruns and the
-    // bytes of the file heard.
+    // fails, the one that takes 40 ms, no interrupt server; the blocks played,
+    // the overruns and the bytes of the file heard.
     std::vector<Row> cases = {
         // clang-format off
-        {"empty", 0, -1, -1, 0, 0, 1, 0, 0},
-        {"100 bytes", 100, -1, -1, 0, 0, 1, 0, 100},
-        {"two buffers", 2 * kBuffer, -1, -1, 0, 0, 2, 0, 2 * kBuffer},
-        {"a buffer and 101 bytes", kBuffer + 101, -1, -1, 0, 0, 2, 0, kBuffer + 101},
-        {"CTRL-C pending before playback", 5 * kBuffer, -1, 0, 0, 0, 5, 0, 5 * kBuffer},
-        {"CTRL-C after no block, so before playback", 5 * kBuffer, 0, -1, 0, 0, 5, 0, 5 * kBuffer},
-        {"CTRL-C in the first buffer", 5 * kBuffer, -1, 1000, 0, 0, 0, 0, 0},
-        {"CTRL-C at a buffer end", 5 * kBuffer, 2, -1, 0, 0, 2, 0, 2 * kBuffer},
-        {"CTRL-C in the middle", 5 * kBuffer, -1, 100000, 0, 0, 3, 0, 3 * kBuffer},
-        {"a slow read", 4 * kBuffer, -1, -1, 0, 3, 4, 1, kBuffer},
+        {"empty", 0, -1, -1, 0, 0, false, 1, 0, 0},
+        {"100 bytes", 100, -1, -1, 0, 0, false, 1, 0, 100},
+        {"two buffers", 2 * kBuffer, -1, -1, 0, 0, false, 2, 0, 2 * kBuffer},
+        {"a buffer and 101 bytes", kBuffer + 101, -1, -1, 0, 0, false, 2, 0, kBuffer + 101},
+        {"CTRL-C pending before playback", 5 * kBuffer, -1, 0, 0, 0, false, 5, 0, 5 * kBuffer},
+        {"CTRL-C after no block, so before playback", 5 * kBuffer, 0, -1, 0, 0, false, 5, 0, 5 * kBuffer},
+        {"CTRL-C in the first buffer", 5 * kBuffer, -1, 1000, 0, 0, false, 0, 0, 0},
+        {"CTRL-C at a buffer end", 5 * kBuffer, 2, -1, 0, 0, false, 2, 0, 2 * kBuffer},
+        {"CTRL-C in the middle", 5 * kBuffer, -1, 100000, 0, 0, false, 3, 0, 3 * kBuffer},
+        {"a slow read", 4 * kBuffer, -1, -1, 0, 3, false, 4, 1, kBuffer},
+        {"no interrupt server", 2 * kBuffer, -1, -1, 0, 0, true, 1, 0, kBuffer},
         // clang-format on
     };
     // Reads: the header, five pieces, the empty one at the end.
     for (int k = 1; k <= 7; ++k) {
         const std::size_t pieces = k > 2 ? k - 2 : 0;
-        cases.emplace_back("read " + std::to_string(k) + " fails", 5 * kBuffer, -1, -1, k, 0,
+        cases.emplace_back("read " + std::to_string(k) + " fails", 5 * kBuffer, -1, -1, k, 0, false,
                            std::max<std::size_t>(1, pieces), 0, pieces * kBuffer);
     }
-    for (const auto& [name, size, breakAfterBlocks, breakAtUs, failReadAt, slowRead, blocks,
-                      overruns, played] : cases) {
+    for (const auto& [name, size, breakAfterBlocks, breakAtUs, failReadAt, slowRead, noServer,
+                      blocks, overruns, played] : cases) {
         SCOPED_TRACE(name);
         const Bytes file = Pattern(size);
         machine::Config config;
         config.breakAfterBlocks = breakAfterBlocks, config.breakAtUs = breakAtUs;
         config.failReadAt = failReadAt, config.slowReadMs[slowRead] = slowRead != 0 ? 40 : 0;
+        config.faults = noServer ? std::set{machine::Fault::IntServer} : std::set<machine::Fault>{};
+        config.hostSigint = noServer; // but nobody at a terminal
         const machine::Result r = Play(file, config);
-        EXPECT_EQ(r.returnCode, failReadAt != 0 ? 10 : 0);
+        EXPECT_EQ(r.returnCode, noServer ? -1 : failReadAt != 0 ? 10 : 0);
+        EXPECT_EQ(r.hung, noServer);
         EXPECT_EQ(std::pair(r.report.blocks, r.report.overruns), std::pair(blocks, overruns));
         const bool broken = breakAfterBlocks >= 0 || breakAtUs >= 0;
         EXPECT_EQ(Events(r, {"break"}).size(), broken);
@@ -472,8 +478,9 @@ TEST(Playback, RawDataToItsEndToABreakOrToAFailingRead) {
         }
         // Nothing is read after a Read that fails.
         EXPECT_EQ(failReadAt != 0 ? Events(r, {"file_read"}).size() : 0u, std::size_t(failReadAt));
-        EXPECT_TRUE(r.violations.empty());
-        EXPECT_EQ(Events(r, {"file_close"}).size(), 1u);
+        EXPECT_EQ(r.violations, std::vector<std::string>(
+                                    noServer, "hang: Wait with nothing that can wake the task"));
+        EXPECT_EQ(Events(r, {"file_close"}).size(), noServer ? 0u : 1u);
         EXPECT_EQ(r.codecRegisters.at(0x2A), 0x0005);
         EXPECT_EQ(r.dac.segments.at(0).rate, 48000u);
     }
@@ -531,19 +538,6 @@ TEST(Playback, APipePlaysExactlyAsTheSameFile) {
         EXPECT_TRUE(piped.dac.bytes == plain.dac.bytes && piped.spdif.bytes == plain.spdif.bytes);
         EXPECT_TRUE(piped.violations.empty());
     }
-}
-
-TEST(Playback, WithoutAServerBufferZeroPlaysThenOnlyAUserCouldEndTheWait) {
-    machine::Config config;
-    config.faults.insert(machine::Fault::IntServer);
-    config.hostSigint = true; // but nobody at a terminal: that wait is a hang
-    const Bytes file = Pattern(2 * kBuffer);
-    const machine::Result r = Play(file, config);
-    EXPECT_TRUE(r.hung);
-    EXPECT_EQ(r.violations,
-              std::vector<std::string>{"hang: Wait with nothing that can wake the task"});
-    EXPECT_EQ(r.report.blocks, 1u);
-    ExpectPadded(r.dac, Bytes(file.begin(), file.begin() + kBuffer), 1);
 }
 
 } // namespace
