@@ -196,23 +196,17 @@ Process RunProgram(const std::string& program, const std::vector<std::string>& a
 }
 
 Wav ParseWav(const Bytes& file) {
-    Wav wav;
     const auto tag = [&](std::size_t at, std::string_view want) {
         return std::string_view(reinterpret_cast<const char*>(&file[at]), 4) == want;
     };
+    const auto le16 = [&](std::size_t at) { return LoadLE16(&file[at]); };
     if (file.size() < 44 || !tag(0, "RIFF") || !tag(8, "WAVE") || !tag(12, "fmt ") ||
-        !tag(36, "data")) {
-        wav.error = "not a 44-byte WAV header";
-    } else if (LoadLE32(&file[4]) != file.size() - 8 || LoadLE32(&file[40]) != file.size() - 44) {
-        wav.error = "lengths disagree with the file size " + std::to_string(file.size());
-    } else if (LoadLE16(&file[20]) != 1 || LoadLE16(&file[22]) != 2 || LoadLE16(&file[32]) != 4 ||
-               LoadLE16(&file[34]) != 16 || LoadLE32(&file[28]) != 4 * LoadLE32(&file[24])) {
-        wav.error = "not consistent 16-bit stereo PCM";
-    } else {
-        wav.rate = LoadLE32(&file[24]);
-        wav.data.assign(file.begin() + 44, file.end());
+        !tag(36, "data") || LoadLE32(&file[4]) != file.size() - 8 ||
+        LoadLE32(&file[40]) != file.size() - 44 || le16(20) != 1 || le16(22) != 2 ||
+        le16(32) != 4 || le16(34) != 16 || LoadLE32(&file[28]) != 4 * LoadLE32(&file[24])) {
+        return {"no valid 16-bit stereo WAV in " + std::to_string(file.size()) + " bytes", 0, {}};
     }
-    return wav;
+    return {"", LoadLE32(&file[24]), {file.begin() + 44, file.end()}};
 }
 
 } // namespace harness
