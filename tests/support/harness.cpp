@@ -137,13 +137,17 @@ std::vector<std::string> Summary(const machine::Result& result,
 
 namespace {
 
-// One word for sh, whatever it holds.
-std::string Quote(const std::string& word) {
-    std::string out = "'";
-    for (char c : word) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+// Words for sh, whatever they hold, each after a space.
+std::string Quote(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& word : words) {
+        out += " '";
+        for (char c : word) {
+            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        out += "'";
     }
-    return out + "'";
+    return out;
 }
 
 std::string AlsaConfig() {
@@ -166,30 +170,23 @@ Process RunProgram(const std::string& program, const std::vector<std::string>& a
                    const ProcessOptions& options) {
     static const std::string alsa = AlsaConfig();
     static int runs = 0;
-    const std::string out = ScratchPath("stdout-" + std::to_string(++runs));
-    const std::string err = out + "-err";
+    const std::string out = ScratchPath("stdout-" + std::to_string(++runs)), err = out + "-err";
     // The cross build's emulator runs the programs; its words are separated by '|'.
-    std::string command = "env ALSA_CONFIG_PATH=" + Quote(alsa);
-    for (const std::string& e : options.env) {
-        command += " " + Quote(e);
-    }
     std::string prefix = KESTREL_RUN_PREFIX;
     std::replace(prefix.begin(), prefix.end(), '|', ' ');
     const bool ours = program == "kestrel" || program == "kestrel-machine";
-    command +=
-        ours ? " " + prefix + " " + Quote(KESTREL_PROGRAM_DIR "/" + program) : " " + Quote(program);
-    for (const std::string& arg : args) {
-        command += " " + Quote(arg);
-    }
-    command += " </dev/null >" + Quote(out) + " 2>" + Quote(err);
+    std::string command =
+        "env" + Quote({"ALSA_CONFIG_PATH=" + alsa}) + Quote(options.env) +
+        (ours ? " " + prefix + Quote({KESTREL_PROGRAM_DIR "/" + program}) : Quote({program})) +
+        Quote(args) + " </dev/null >" + Quote({out}) + " 2>" + Quote({err});
     if (!options.signalAfterOutput.empty()) {
-        command += " & p=$!; until grep -qF " + Quote(options.signalAfterOutput) + " " +
-                   Quote(out) + "; do sleep 0.005; done; sleep " + options.signalDelay +
-                   "; kill -" + std::to_string(options.signal) + " $p; wait $p";
+        command += " & p=$!; until grep -qF" + Quote({options.signalAfterOutput, out}) +
+                   "; do sleep 0.005; done; sleep " + options.signalDelay + "; kill -" +
+                   std::to_string(options.signal) + " $p; wait $p";
     }
     // A program that hangs is killed, so that a fault fails its test rather
     // than stalling the suite.
-    const int status = std::system(("timeout -s KILL 30 sh -c " + Quote(command)).c_str());
+    const int status = std::system(("timeout -s KILL 30 sh -c" + Quote({command})).c_str());
     const Bytes o = ReadFile(out), e = ReadFile(err);
     return {
         WIFEXITED(status) ? WEXITSTATUS(status) : -1, {o.begin(), o.end()}, {e.begin(), e.end()}};
