@@ -89,7 +89,9 @@ struct GuardedBuffers {
 
 // --- The input side ----------------------------------------------------------
 
-TEST(Headers, ExtendedToDoubleSelectsBitsFromAnyAddress) {
+// The AIFF rate: an 80-bit extended value read from any address, then the
+// sample rate it gives, truncated and saturated.
+TEST(Headers, AiffRateIsReadFromAnyAddressThenTruncatedAndSaturated) {
     for (const double want : {8000.0, 44100.75, -48000.0, 3.141592653589793, 0.0}) {
         // Mantissa bits below the double's are dropped, not rounded.
         for (const std::uint8_t low : {0x00, 0xFF}) {
@@ -101,9 +103,6 @@ TEST(Headers, ExtendedToDoubleSelectsBitsFromAnyAddress) {
                 << want << " " << int{low};
         }
     }
-}
-
-TEST(Headers, RateFromDoubleTruncatesAndSaturates) {
     constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
     constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
     // clang-format off
@@ -262,7 +261,7 @@ TEST(Dma, TableAtTheFirst16ByteBoundaryThenStartAndStopWithTheirBarriers) {
     }
 }
 
-TEST(InterruptServer, AcknowledgesOwnBitsFlipsOncePerCallAndSignals) {
+TEST(InterruptServer, AcknowledgesOwnBitsFlipsOncePerCallAndSignalsWhenArmed) {
     // The status, whether the task is armed, the bits acknowledged (0: no write).
     const std::tuple<std::uint8_t, bool, std::uint8_t> cases[] = {
         {0x00, true, 0},    {0x04, true, 0},    {0x01, true, 0x01},  {0x02, true, 0x02},
@@ -288,9 +287,7 @@ TEST(InterruptServer, AcknowledgesOwnBitsFlipsOncePerCallAndSignals) {
         EXPECT_EQ(std::pair(gPlayerState.activeIndex.load(), received),
                   std::pair(woken ? 1u : 0u, woken ? 1u << 31 : 0u));
     }
-}
-
-TEST(InterruptServer, SignalsAreClearedAndNoneFreeMeansUnarmed) {
+    // Signals are cleared when armed; with none free the server stays unarmed.
     const machine::Result r = OnMachine([] { EXPECT_TRUE(PrepareSignals()); });
     EXPECT_EQ(Summary(r, {"signal_alloc", "set_signal"}),
               (std::vector<std::string>{"signal_alloc 31", "set_signal 0 80001000"}));
