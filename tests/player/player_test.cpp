@@ -5,7 +5,6 @@
 // can end, what reaches the DAC and the S/PDIF output, the end of the data,
 // CTRL-C and failing reads.
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <csignal>
@@ -70,17 +69,17 @@ machine::Result Play(const Bytes& file, const machine::Config& config = {}) {
 // all guard bytes at first; installed as the player's buffers.
 constexpr std::uint8_t kGuardByte = 0xA5;
 struct GuardedBuffers {
-    alignas(16) std::array<std::uint8_t, 4 * kBuffer> bytes;
+    alignas(16) std::uint8_t bytes[4 * kBuffer];
 
     GuardedBuffers() {
-        bytes.fill(kGuardByte), ResetPlayerState();
+        std::fill(std::begin(bytes), std::end(bytes), kGuardByte), ResetPlayerState();
         gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(&bytes[kBuffer]);
         gPlayerState.bufferAddress[1] = gPlayerState.bufferAddress[0] + kBuffer;
     }
     // The guard before, buffer 0, buffer 1, the guard after.
     std::vector<Bytes> Areas() const {
         std::vector<Bytes> areas;
-        for (auto at = bytes.begin(); at != bytes.end(); at += kBuffer) {
+        for (const std::uint8_t* at = bytes; at != std::end(bytes); at += kBuffer) {
             areas.emplace_back(at, at + kBuffer);
         }
         return areas;
@@ -321,8 +320,7 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
         const machine::Result r = OnMachine(
             [&] {
                 Library* base = OpenLibrary("ac97mixer.library", 50);
-                const TagItem none[] = {{TAG_DONE, 0}};
-                Mixer* mixer = FindMixer(base, nullptr, -1, none);
+                Mixer* mixer = FindMixer(base, nullptr, -1, nullptr);
                 CodecSavedState saved;
                 SetupCodec(base, mixer, mode, rate, &saved);
                 WriteCodecRegister(base, mixer, 0x2A,
