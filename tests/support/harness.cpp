@@ -95,8 +95,7 @@ machine::Result OnMachine(const std::function<void()>& body, machine::Config con
     return machine::Run(config, [&](std::int32_t, char**) { return body(), 0; }, {"test"});
 }
 
-std::vector<machine::TraceEvent> Events(const machine::Result& result,
-                                        std::initializer_list<std::string_view> kinds) {
+std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kinds) {
     std::vector<machine::TraceEvent> out;
     std::copy_if(result.trace.begin(), result.trace.end(), std::back_inserter(out),
                  [&](const machine::TraceEvent& e) {
@@ -105,8 +104,7 @@ std::vector<machine::TraceEvent> Events(const machine::Result& result,
     return out;
 }
 
-std::vector<std::string> Summary(const machine::Result& result,
-                                 std::initializer_list<std::string_view> kinds) {
+std::vector<std::string> Summary(const machine::Result& result, Kinds kinds) {
     std::vector<std::string> out;
     for (const machine::TraceEvent& e : Events(result, kinds)) {
         const std::string_view name = e.name;

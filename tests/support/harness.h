@@ -37,13 +37,12 @@ Bytes BurstPreamble(std::uint32_t frameLength);
 machine::Result OnMachine(const std::function<void()>& body, machine::Config config = {});
 
 // The events of the given kinds, in order.
-std::vector<machine::TraceEvent> Events(const machine::Result& result,
-                                        std::initializer_list<std::string_view> kinds);
+using Kinds = std::initializer_list<std::string_view>;
+std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kinds);
 // The same as compact lines for comparing sequences: "codec_write 2a=0000",
 // "io_write8 @01=80", and any other event with its fields in order:
 // "barrier", "alloc 12320 65536 ok", "signal_free 31", "set_signal 0 80001000".
-std::vector<std::string> Summary(const machine::Result& result,
-                                 std::initializer_list<std::string_view> kinds);
+std::vector<std::string> Summary(const machine::Result& result, Kinds kinds);
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
