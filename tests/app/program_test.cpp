@@ -104,35 +104,29 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
     // A command line, its exit status, standard output and error, and the
     // signal it gets once it plays.
     const std::tuple<std::string, int, std::string, std::string, int> cases[] = {
+        // clang-format off
         {m + "-- kestrel", 100, "Usage: kestrel filename\n", "", 0},
         {m + "--fail=device -- kestrel" + half, 20, "Unable to find VIA8231 audio device\n", "", 0},
         {m + "--fail=read:2 -- kestrel" + half, 10, kRawOutput, "", 0},
-        {m + "-- kestrel " + none, 20, "",
-         "kestrel-machine: " + none + ": No such file or directory\n", 0},
-        {m + "-- kestrel " + dir, 10, kRawOutput, "kestrel-machine: " + dir + ": Is a directory\n",
-         0},
-        {m + "-- kestrel " + sox, 0, "Transfering audio data\nfreq: 0\n" + kPlaying,
-         "kestrel-machine: " + sox +
-             ": its common chunk does not follow the FORM header; the player plays it as 16-bit "
-             "stereo from byte 46, at the 0 Hz it reads at byte 28. Convert it with: sox '" +
-             sox + "' -b 16 -c 2 --comment \"\" out.aiff\n",
-         0},
-        {m + "--fail=int-server -- kestrel" + half, 70, "failed to add int handler\n" + kRawOutput,
-         "kestrel-machine: violation: hang: Wait with nothing that can wake the task\n", 0},
-        {m + "--report -- kestrel" + half, 0, kRawOutput,
-         "kestrel-machine: 16 blocks played, 0.552 s machine time, 0 overruns, 0 violations\n", 0},
+        {m + "-- kestrel " + none, 20, "", "kestrel-machine: " + none + ": No such file or directory\n", 0},
+        {m + "-- kestrel " + dir, 10, kRawOutput, "kestrel-machine: " + dir + ": Is a directory\n", 0},
+        {m + "-- kestrel " + sox, 0, "Transfering audio data\nfreq: 0\n" + kPlaying, "kestrel-machine: " + sox +
+         ": its common chunk does not follow the FORM header; the player plays it as 16-bit stereo from byte 46, "
+         "at the 0 Hz it reads at byte 28. Convert it with: sox '" + sox + "' -b 16 -c 2 --comment \"\" out.aiff\n", 0},
+        {m + "--fail=int-server -- kestrel" + half, 70, "failed to add int handler\n" + kRawOutput, "kestrel-machine: violation: hang: Wait with nothing that can wake the task\n", 0},
+        {m + "--report -- kestrel" + half, 0, kRawOutput, "kestrel-machine: 16 blocks played, 0.552 s machine time, 0 overruns, 0 violations\n", 0},
         {m + "--break-after-blocks=3 -- kestrel" + ten, 0, kRawOutput, "", 0},
         {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGINT},
         {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGTERM},
         {m + "--clock=real -- kestrel" + ten, 0, kRawOutput, "", SIGHUP},
         {m + "--clock=real --speed=4 -- kestrel" + ten, 128 + SIGKILL, kRawOutput, "", SIGKILL},
-        {m + "--bogus -- kestrel" + half, 2, "",
-         "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n", 0},
+        {m + "--bogus -- kestrel" + half, 2, "", "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n", 0},
         {m + "--help", 0, app::MachineUsage(), "", 0},
         {m + "--vers", 0, "kestrel-machine (kestrel) 1.0 (15.12.05)\n", "", 0},
         {"kestrel" + half + half, 100, "Usage: " + kKestrel + " filename\n", "", 0},
         {"kestrel" + half, 0, kRawOutput, "", 0},
         {"kestrel" + ten, 0, kRawOutput, "", SIGINT},
+        // clang-format on
     };
     for (const auto& [line, status, out, err, signal] : cases) {
         SCOPED_TRACE(line + " " + std::to_string(signal));
@@ -211,17 +205,18 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
     // device's stream equals, and the channel status (AES0 to AES3, from the
     // low byte) for an IEC958 device.
     const std::tuple<std::string, std::string, std::string, const char*, std::uint32_t> rows[] = {
+        // clang-format off
         {m + "--live -- kestrel" + raw, "", "", "dac.wav", 0},
         {m + "--live=named -- kestrel" + raw, "", "", "dac.wav", 0},
         {m + "--live=none -- kestrel" + raw, "", "kestrel-machine: --live" + why, nullptr, 0},
         {"kestrel" + raw, "KESTREL_PCM=none", "kestrel" + why, nullptr, 0},
         {m + "--live-spdif=named -- kestrel" + ac3, "",
-         "kestrel-machine: --live-spdif: cannot set the IEC958 channel status of ALSA PCM "
-         "'named'; sending the stream as it is\n",
-         "spdif.wav", 0},
+         "kestrel-machine: --live-spdif: cannot set the IEC958 channel status of ALSA PCM 'named'; sending the stream as it is\n", "spdif.wav", 0},
         {m + "--live-spdif=spdif -- kestrel" + ac3, "", "", "spdif.wav", 0x02000002},
         {m + "--live-spdif=spdif -- kestrel" + aiff, "", "", "spdif.wav", 0x03000000},
-        {"kestrel" + ac3, "KESTREL_SPDIF_PCM=spdif", "", nullptr, 0x02000002}};
+        {"kestrel" + ac3, "KESTREL_SPDIF_PCM=spdif", "", nullptr, 0x02000002},
+        // clang-format on
+    };
     for (const auto& [line, env, err, capture, status] : rows) {
         SCOPED_TRACE(line);
         std::filesystem::remove(path("played.raw")), std::filesystem::remove(path("subframes.raw"));
