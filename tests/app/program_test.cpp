@@ -42,24 +42,18 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
     using O = const app::MachineOptions&;
     // A command line, and the argument its refusal names or what it sets.
     const std::tuple<std::string, std::string, bool (*)(O)> cases[] = {
-        {"-- kestrel f", "",
-         [](O o) {
+        // clang-format off
+        {"-- kestrel f", "", [](O o) {
              const machine::Config& c = o.config;
-             return o.command == Args{"kestrel", "f"} && c.clock == machine::ClockKind::Virtual &&
-                    c.spdifOn && c.vraOn && c.faults.empty() && c.breakAtUs == -1 && !o.live;
-         }},
-        {"--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live --rep "
-         "--spdif=off --vra=off --vra on --fail=read:3 --fail=device --fail memory "
-         "--slow-read=2:0 --break-af=0 --break-at-ms=5 --live-s r -- kestrel f",
-         "",
-         [](O o) {
+             return o.command == Args{"kestrel", "f"} && c.clock == machine::ClockKind::Virtual && c.spdifOn && c.vraOn &&
+                    c.faults.empty() && c.breakAtUs == -1 && !o.live; }},
+        {"--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live --rep --spdif=off --vra=off --vra on "
+         "--fail=read:3 --fail=device --fail memory --slow-read=2:0 --break-af=0 --break-at-ms=5 --live-s r -- kestrel f", "", [](O o) {
              const machine::Config& c = o.config;
-             return c.clock == machine::ClockKind::Real && c.speed == 0.25 && o.dacWav == "a=b" &&
-                    o.spdifWav == "s" && o.trace == "t" && o.live && o.report && !c.spdifOn &&
-                    c.vraOn && c.failReadAt == 3 && c.faults.size() == 2 &&
-                    c.faults.count(machine::Fault::Memory) && c.slowReadMs.at(2) == 0 &&
-                    c.breakAfterBlocks == 0 && c.breakAtUs == 5000 && o.liveSpdifPcm == "r";
-         }},
+             return c.clock == machine::ClockKind::Real && c.speed == 0.25 && o.dacWav == "a=b" && o.spdifWav == "s" &&
+                    o.trace == "t" && o.live && o.report && !c.spdifOn && c.vraOn && c.failReadAt == 3 && c.faults.size() == 2 &&
+                    c.faults.count(machine::Fault::Memory) && c.slowReadMs.at(2) == 0 && c.breakAfterBlocks == 0 &&
+                    c.breakAtUs == 5000 && o.liveSpdifPcm == "r"; }},
         {"--help", "", [](O o) { return o.help; }},
         {"--vers", "", [](O o) { return o.version; }},
         {"-- kestrel --live", "", [](O o) { return !o.live && o.command.size() == 2; }},
@@ -75,6 +69,7 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
         {"--fail=read:0 -- kestrel f", "--fail=read:0", nullptr},
         {"--slow-read=1:4294967296 -- kestrel f", "--slow-read=1:4294967296", nullptr},
         {"--break-at-ms=9223372036854776 -- kestrel f", "--break-at-ms=9223372036854776", nullptr},
+        // clang-format on
     };
     for (const auto& [line, naming, sets] : cases) {
         SCOPED_TRACE(line);
