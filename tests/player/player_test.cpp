@@ -194,8 +194,8 @@ TEST(Refill, FillsOneBufferInTheControllersOrder) {
         std::int32_t got = 0;
         OnFile(
             file, [&](BPTR in) { got = FillTransferBuffer(in, format, index); }, failRead);
-        EXPECT_EQ(std::tie(got, gPlayerState.fillLength[index]), std::tie(count, fillLength));
-        EXPECT_EQ(gPlayerState.readFailed, failRead != 0);
+        EXPECT_EQ(std::tie(got, gPlayerState.fillLength[index], gPlayerState.readFailed),
+                  std::make_tuple(count, fillLength, failRead != 0));
         std::vector<Bytes> areas(4, Bytes(kBuffer, kGuardByte));
         areas[1 + index] = buffer;
         EXPECT_TRUE(buffers.Areas() == areas);
@@ -393,11 +393,9 @@ TEST(Setup, EveryExitReleasesWhatCameBeforeIt) {
     for (const auto& [faults, argv, output, taken, rc] : cases) {
         SCOPED_TRACE(taken);
         machine::Config config;
-        config.breakAfterBlocks = 1; // the only way to end a run with no interrupt server
-        config.faults = faults;
+        config.faults = faults, config.breakAfterBlocks = 1; // ends a run with no interrupt server
         const machine::Result r = machine::Run(config, PlayerMain, argv);
-        EXPECT_EQ(std::tie(r.output, r.returnCode), std::tie(output, rc));
-        EXPECT_EQ(Taken(r), taken);
+        EXPECT_EQ(std::make_tuple(r.output, r.returnCode, Taken(r)), std::tie(output, rc, taken));
         EXPECT_TRUE(r.violations.empty()) << r.violations.front();
         EXPECT_EQ(r.codecRegisters, powerOn); // every exit puts the codec back
         EXPECT_EQ(r.trace.size() == 1, rc == 100);
@@ -497,10 +495,9 @@ TEST(Playback, Ac3AsBurstsWithTheDacMuted) {
     const Bytes bursts = Concat(
         {BurstPreamble(0x400), Swap16(frame0), stuffing, BurstPreamble(0x400), Swap16(frame1),
          stuffing, BurstPreamble(0x400), Swap16(Concat({cut, Bytes(0x400 - 0x101, 0)})), stuffing});
-    EXPECT_EQ(r.returnCode, 0);
+    EXPECT_EQ(std::pair(r.returnCode, r.report.blocks), std::pair(0, std::uint64_t{3}));
     ASSERT_FALSE(r.spdif.segments.empty());
     EXPECT_TRUE(r.spdif.segments.back().nonAudio);
-    EXPECT_EQ(r.report.blocks, 3u);
     // The transmitter plays each burst from its preamble on.
     const std::size_t start = r.spdif.segments.back().offset;
     EXPECT_TRUE(std::equal(bursts.begin(), bursts.end(), r.spdif.bytes.begin() + start));
