@@ -83,7 +83,7 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
 // Whenever the player got to play, the capture is a valid WAV file, whether
 // the run ended or was stopped. With no interrupt server and no terminal to
 // press CTRL-C at, the wait is the machine's hang report.
-TEST(Programs, ExitStatusStreamsAndCaptures) {
+TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
     const std::string dac = ScratchPath("dac.wav"), trace = ScratchPath("trace.jsonl");
     const std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
     const std::string half = " " + WriteFile("half", Pattern(96000));
@@ -140,12 +140,18 @@ TEST(Programs, ExitStatusStreamsAndCaptures) {
                             .ends_with(status == 70 ? "task\"}\n" : "\"ac97mixer.library\"}\n"));
         }
     }
+    // The player carries its version tag, NUL included.
+    const Bytes binary = ReadFile(kKestrel);
+    const std::string tag("$VER: kestrel 1.0 (15.12.05)", 29);
+    EXPECT_NE(std::search(binary.begin(), binary.end(), tag.begin(), tag.end()), binary.end());
 }
 
-// On a terminal, a status line shows the run's progress and is cleared at the end.
-TEST(Programs, ProgressOnlyOnATerminalAndNotWhenQuiet) {
+// Through the host's shell: on a terminal, a status line shows the run's
+// progress and is cleared at the end; a pipe gives the player every byte the
+// file does, as nothing reads ahead of it.
+TEST(Programs, OnATerminalProgressShowsAndAPipePlaysAsTheFile) {
     if (!KESTREL_HOST_TOOLS) {
-        GTEST_SKIP() << "no pseudo-terminal through the emulator";
+        GTEST_SKIP() << "no shell or pseudo-terminal through the emulator";
     }
     const std::string raw = WriteFile("second.raw", Pattern(192000));
     for (const std::string quiet : {"", "--quiet "}) {
@@ -157,13 +163,6 @@ TEST(Programs, ProgressOnlyOnATerminalAndNotWhenQuiet) {
         EXPECT_EQ(run.out.find(" s of 1.0 s, ") != std::string::npos, quiet.empty()) << run.out;
         EXPECT_EQ(run.out.ends_with("overruns\r\033[K"), quiet.empty()) << run.out;
     }
-}
-
-// A pipe gives the player every byte the file does: nothing reads ahead of it.
-TEST(Programs, APipePlaysAsTheFile) {
-    if (!KESTREL_HOST_TOOLS) {
-        GTEST_SKIP() << "the shell runs host programs only";
-    }
     const std::string file = WriteFile("piped.raw", Pattern(100000));
     const std::string m = kKestrel + "-machine --dac-wav=" + ScratchPath("");
     ASSERT_EQ(RunProgram("sh", {"-c", m + "file.wav -- kestrel " + file}).status, 0);
@@ -171,12 +170,6 @@ TEST(Programs, APipePlaysAsTheFile) {
                   .status,
               0);
     EXPECT_TRUE(ReadFile(ScratchPath("pipe.wav")) == ReadFile(ScratchPath("file.wav")));
-}
-
-TEST(Programs, KestrelCarriesItsVersionTag) {
-    const Bytes binary = ReadFile(kKestrel);
-    const std::string tag("$VER: kestrel 1.0 (15.12.05)", 29); // with its NUL
-    EXPECT_NE(std::search(binary.begin(), binary.end(), tag.begin(), tag.end()), binary.end());
 }
 
 // The line out and the S/PDIF output reach the ALSA PCMs named for them, as

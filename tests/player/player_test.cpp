@@ -52,12 +52,11 @@ machine::Result OnFile(const Bytes& bytes, const std::function<void(BPTR file)>&
     const std::string path = WriteFile("input.bin", bytes);
     machine::Config config;
     config.failReadAt = failReadAt;
-    return OnMachine(
-        [&] {
-            const BPTR file = Open(path.c_str(), MODE_OLDFILE);
-            body(file), Close(file);
-        },
-        config);
+    const auto run = [&] {
+        const BPTR file = Open(path.c_str(), MODE_OLDFILE);
+        body(file), Close(file);
+    };
+    return OnMachine(run, config);
 }
 
 // Runs the whole player on a file holding bytes.
