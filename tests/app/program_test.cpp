@@ -91,11 +91,9 @@ TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
     const std::string none = ScratchPath("none"), dir = ScratchPath("dir");
     std::filesystem::create_directory(dir);
     // As sox writes it by default: a comment chunk before the common chunk.
-    const Bytes aiff = Aiff(44100, Pattern(6144));
-    const std::string sox =
-        WriteFile("sox.aiff", Concat({Bytes(aiff.begin(), aiff.begin() + 12),
-                                      {'A', 'N', 'N', 'O', 0, 0, 0, 4, 'a', 'b', 'c', 'd'},
-                                      Bytes(aiff.begin() + 12, aiff.end())}));
+    Bytes aiff = Aiff(44100, Pattern(6144));
+    aiff.insert(aiff.begin() + 12, {'A', 'N', 'N', 'O', 0, 0, 0, 4, 'a', 'b', 'c', 'd'});
+    const std::string sox = WriteFile("sox.aiff", aiff);
     // A command line, its exit status, standard output and error, and the
     // signal it gets once it plays.
     const std::tuple<std::string, int, std::string, std::string, int> cases[] = {
@@ -184,9 +182,8 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
     const std::string ac3 =
         " " + WriteFile("live.ac3", Concat({Ac3Frame(0, 24, 0x400, 1), Ac3Frame(0, 24, 0x400, 2)}));
     const std::string aiff = " " + WriteFile("live.aiff", Aiff(32000, Pattern(7000)));
-    const auto path = [](const char* name) { return ScratchPath(name); };
-    const std::string m =
-        "kestrel-machine --dac-wav=" + path("dac.wav") + " --spdif-wav=" + path("spdif.wav") + " ";
+    const std::string m = "kestrel-machine --dac-wav=" + ScratchPath("dac.wav") +
+                          " --spdif-wav=" + ScratchPath("spdif.wav") + " ";
     const std::string why = ": cannot open ALSA PCM 'none': No such file or directory; playing "
                             "silently\n";
     // A command line, its environment and standard error, the capture the
@@ -207,14 +204,15 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
     };
     for (const auto& [line, env, err, capture, status] : rows) {
         SCOPED_TRACE(line);
-        std::filesystem::remove(path("played.raw")), std::filesystem::remove(path("subframes.raw"));
+        std::filesystem::remove(ScratchPath("played.raw")),
+            std::filesystem::remove(ScratchPath("subframes.raw"));
         const Process run = Shell(line, 0, Args(!env.empty(), env));
         EXPECT_EQ(std::pair(run.status, run.err), std::pair(0, err));
-        Bytes played = ReadFile(path("played.raw"));
+        Bytes played = ReadFile(ScratchPath("played.raw"));
         if (status != 0) {
             // 32-bit subframes: preamble in bits 0-3 (Z, 8, starts a block),
             // the sample in 12-27, the channel status bit in 30.
-            const Bytes sub = ReadFile(path("subframes.raw"));
+            const Bytes sub = ReadFile(ScratchPath("subframes.raw"));
             ASSERT_GE(sub.size(), 192u * 8);
             std::uint32_t cs = 0;
             for (std::size_t at = 0; at < sub.size(); at += 4) {
@@ -224,7 +222,7 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
             }
             EXPECT_EQ(std::pair(sub[0] & 0xF, cs), std::pair(8, status));
         }
-        EXPECT_TRUE(!capture || played == ParseWav(ReadFile(path(capture))).data);
+        EXPECT_TRUE(!capture || played == ParseWav(ReadFile(ScratchPath(capture))).data);
     }
 }
 

@@ -338,10 +338,6 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
 
 // --- The whole player --------------------------------------------------------
 
-// After its last buffer the channel goes on fetching until it is stopped:
-// at most a millisecond of 48 kHz stereo frames.
-constexpr std::size_t kMaxTail = 48 * 4;
-
 // What the player took (+), failed to take (!) and gave back (-), in order.
 std::string Taken(const machine::Result& r) {
     std::string out;
@@ -453,14 +449,14 @@ TEST(Playback, RawDataToItsEndToABreakOrToAFailingRead) {
         const bool broken = breakAfterBlocks >= 0 || breakAtUs >= 0;
         EXPECT_EQ(Events(r, {"break"}).size(), broken);
         // The line out carries what was heard; unless CTRL-C or an overrun cut
-        // in, then silence: whole buffers, and at most the channel's fetches
-        // after the last one.
+        // in, then silence: whole buffers, and at most what the channel fetches
+        // after the last one before it is stopped, a millisecond of frames.
         const Bytes& dac = r.dac.bytes;
         const auto heard = static_cast<std::ptrdiff_t>(played);
         ASSERT_GE(dac.size(), played);
         EXPECT_TRUE(std::equal(file.begin(), file.begin() + heard, dac.begin()));
         if (!broken && overruns == 0) {
-            EXPECT_TRUE(dac.size() >= blocks * kBuffer && dac.size() <= blocks * kBuffer + kMaxTail)
+            EXPECT_TRUE(dac.size() >= blocks * kBuffer && dac.size() <= blocks * kBuffer + 48 * 4)
                 << dac.size();
             EXPECT_TRUE(Bytes(dac.begin() + heard, dac.end()) == Bytes(dac.size() - played, 0));
         }
