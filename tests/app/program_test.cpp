@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <iterator>
-#include <sstream>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -21,11 +19,6 @@ using Args = std::vector<std::string>;
 
 const std::string kPlaying = "Playing file (CTRL-C to abort playing)\n";
 const std::string kRawOutput = "Transfering audio data\n" + kPlaying;
-
-Args Words(const std::string& line) {
-    std::istringstream in(line);
-    return Args(std::istream_iterator<std::string>(in), {});
-}
 
 // The tests run from build/tests; the programs are built in build/app.
 const std::string kKestrel =

@@ -1,8 +1,6 @@
 // ffmpeg and sox make the files and judge the captures: AC-3 bursts against
 // ffmpeg's IEC 61937 muxer and decoder, AIFF samples against ffmpeg's decode,
 // a refused stream against its own bytes.
-#include <iterator>
-#include <sstream>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -19,8 +17,7 @@ constexpr std::size_t kTail = 48 * 4; // fetched from the next buffer before the
 
 // Runs a command line, split at spaces; returns its standard output.
 std::string Shell(const std::string& line) {
-    std::istringstream in(line);
-    const std::vector<std::string> words(std::istream_iterator<std::string>(in), {});
+    const std::vector<std::string> words = Words(line);
     const Process run = RunProgram(words[0], {words.begin() + 1, words.end()});
     EXPECT_EQ(run.status, 0) << line << ": " << run.err;
     return run.out;

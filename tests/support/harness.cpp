@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +37,11 @@ std::string WriteFile(const std::string& name, const Bytes& bytes) {
 Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> Words(const std::string& line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
 Bytes Pattern(std::size_t length, std::uint8_t seed) {

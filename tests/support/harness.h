@@ -20,6 +20,9 @@ std::string ScratchPath(const std::string& name);
 std::string WriteFile(const std::string& name, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 
+// The words of a command line split at spaces.
+std::vector<std::string> Words(const std::string& line);
+
 // A counting byte pattern that never repeats within a buffer.
 Bytes Pattern(std::size_t length, std::uint8_t seed = 0);
 Bytes Concat(const std::vector<Bytes>& parts);
