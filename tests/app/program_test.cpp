@@ -26,8 +26,7 @@ const std::string kKestrel =
 
 // Runs a command line, split at spaces, with the harness's sound devices.
 Process Shell(const std::string& line, int signal = 0, const std::vector<std::string>& env = {}) {
-    const Args words = Words(line);
-    return RunProgram(words[0], Args(words.begin() + 1, words.end()),
+    return RunProgram(Words(line),
                       {env, signal != 0 ? kPlaying : "", signal, signal == SIGKILL ? "1.5" : "0"});
 }
 
@@ -146,18 +145,18 @@ TEST(Programs, OnATerminalProgressShowsAndAPipePlaysAsTheFile) {
     }
     const std::string raw = WriteFile("second.raw", Pattern(192000));
     for (const std::string quiet : {"", "--quiet "}) {
-        const Process run = RunProgram(
-            "script",
-            {"-qec", kKestrel + "-machine --clock=real --speed=4 " + quiet + "-- kestrel " + raw,
-             "/dev/null"});
+        const Process run =
+            RunProgram({"script", "-qec",
+                        kKestrel + "-machine --clock=real --speed=4 " + quiet + "-- kestrel " + raw,
+                        "/dev/null"});
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out.find(" s of 1.0 s, ") != std::string::npos, quiet.empty()) << run.out;
         EXPECT_EQ(run.out.ends_with("overruns\r\033[K"), quiet.empty()) << run.out;
     }
     const std::string file = WriteFile("piped.raw", Pattern(100000));
     const std::string m = kKestrel + "-machine --dac-wav=" + ScratchPath("");
-    ASSERT_EQ(RunProgram("sh", {"-c", m + "file.wav -- kestrel " + file}).status, 0);
-    ASSERT_EQ(RunProgram("sh", {"-c", "cat " + file + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
+    ASSERT_EQ(RunProgram({"sh", "-c", m + "file.wav -- kestrel " + file}).status, 0);
+    ASSERT_EQ(RunProgram({"sh", "-c", "cat " + file + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
                   .status,
               0);
     EXPECT_TRUE(ReadFile(ScratchPath("pipe.wav")) == ReadFile(ScratchPath("file.wav")));

@@ -17,8 +17,7 @@ constexpr std::size_t kTail = 48 * 4; // fetched from the next buffer before the
 
 // Runs a command line, split at spaces; returns its standard output.
 std::string Shell(const std::string& line) {
-    const std::vector<std::string> words = Words(line);
-    const Process run = RunProgram(words[0], {words.begin() + 1, words.end()});
+    const Process run = RunProgram(Words(line));
     EXPECT_EQ(run.status, 0) << line << ": " << run.err;
     return run.out;
 }

@@ -170,19 +170,20 @@ std::string AlsaConfig() {
 
 } // namespace
 
-Process RunProgram(const std::string& program, const std::vector<std::string>& args,
-                   const ProcessOptions& options) {
+Process RunProgram(const std::vector<std::string>& words, const ProcessOptions& options) {
     static const std::string alsa = AlsaConfig();
     static int runs = 0;
     const std::string out = ScratchPath("stdout-" + std::to_string(++runs)), err = out + "-err";
     // The cross build's emulator runs the programs; its words are separated by '|'.
     std::string prefix = KESTREL_RUN_PREFIX;
     std::replace(prefix.begin(), prefix.end(), '|', ' ');
+    const std::string& program = words.at(0);
     const bool ours = program == "kestrel" || program == "kestrel-machine";
     std::string command =
         "env" + Quote({"ALSA_CONFIG_PATH=" + alsa}) + Quote(options.env) +
         (ours ? " " + prefix + Quote({KESTREL_PROGRAM_DIR "/" + program}) : Quote({program})) +
-        Quote(args) + " </dev/null >" + Quote({out}) + " 2>" + Quote({err});
+        Quote({words.begin() + 1, words.end()}) + " </dev/null >" + Quote({out}) + " 2>" +
+        Quote({err});
     if (!options.signalAfterOutput.empty()) {
         command += " & p=$!; until grep -qF" + Quote({options.signalAfterOutput, out}) +
                    "; do sleep 0.005; done; sleep " + options.signalDelay + "; kill -" +

@@ -58,13 +58,13 @@ struct ProcessOptions {
     int signal = 2;
     std::string signalDelay = "0"; // seconds from the output to the signal
 };
-// program is "kestrel" or "kestrel-machine", or a host tool found on PATH.
+// The first word, the program, is "kestrel" or "kestrel-machine", or a host
+// tool found on PATH.
 // The programs see an ALSA configuration of sound-card-free PCMs: "default" and
 // "named" write what they play to ScratchPath("played.raw"); "spdif" is an
 // IEC958 device taking AES0-AES3, writing IEC958 subframes to
 // ScratchPath("subframes.raw").
-Process RunProgram(const std::string& program, const std::vector<std::string>& args,
-                   const ProcessOptions& options = {});
+Process RunProgram(const std::vector<std::string>& words, const ProcessOptions& options = {});
 
 // A 16-bit stereo PCM WAV file whose header agrees with its size.
 struct Wav {
