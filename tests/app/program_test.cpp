@@ -153,10 +153,9 @@ TEST(Programs, OnATerminalProgressShowsAndAPipePlaysAsTheFile) {
         EXPECT_EQ(run.out.find(" s of 1.0 s, ") != std::string::npos, quiet.empty()) << run.out;
         EXPECT_EQ(run.out.ends_with("overruns\r\033[K"), quiet.empty()) << run.out;
     }
-    const std::string file = WriteFile("piped.raw", Pattern(100000));
     const std::string m = kKestrel + "-machine --dac-wav=" + ScratchPath("");
-    ASSERT_EQ(RunProgram({"sh", "-c", m + "file.wav -- kestrel " + file}).status, 0);
-    ASSERT_EQ(RunProgram({"sh", "-c", "cat " + file + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
+    ASSERT_EQ(RunProgram({"sh", "-c", m + "file.wav -- kestrel " + raw}).status, 0);
+    ASSERT_EQ(RunProgram({"sh", "-c", "cat " + raw + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
                   .status,
               0);
     EXPECT_TRUE(ReadFile(ScratchPath("pipe.wav")) == ReadFile(ScratchPath("file.wav")));
