@@ -149,10 +149,9 @@ TEST(Detect, DecidesOnceFromTheHeader) {
             std::tie(f.playMode, f.playbackRate, f.swapBytes, f.payloadOffset, f.readSize, at),
             std::tie(want.playMode, want.playbackRate, want.swapBytes, want.payloadOffset,
                      want.readSize, position));
-        EXPECT_EQ(r.output, "Transfering audio data\n" + output);
-        EXPECT_EQ(gPlayerState.readFailed, failRead != 0);
-        EXPECT_EQ(gPlayerState.lastReadCount,
-                  failRead != 0 ? -1 : std::min<std::int32_t>(46, file.size()));
+        EXPECT_EQ(std::tie(r.output, gPlayerState.readFailed, gPlayerState.lastReadCount),
+                  std::make_tuple("Transfering audio data\n" + output, failRead != 0,
+                                  failRead != 0 ? -1 : std::min<std::int32_t>(46, file.size())));
     }
 }
 
@@ -313,9 +312,8 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
     };
     for (const auto& [spdif, vra, mode, rate, spdifAtRestore, writes] : cases) {
         SCOPED_TRACE(writes);
-        machine::Config config;
-        config.spdifOn = spdif, config.vraOn = vra;
-        config.codecPowerOn[0x18] = 0x0A0A; // the user's volume, -3 dB, comes back
+        machine::Config config; // the user's volume, -3 dB, comes back
+        config.spdifOn = spdif, config.vraOn = vra, config.codecPowerOn[0x18] = 0x0A0A;
         const machine::Result r = OnMachine(
             [&] {
                 Library* base = OpenLibrary("ac97mixer.library", 50);
