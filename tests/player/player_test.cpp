@@ -155,7 +155,8 @@ TEST(Detect, DecidesOnceFromTheHeader) {
     }
 }
 
-// Header bytes a pipe gave up to detection lead the first refill.
+// The refill in each mode, into one buffer and nothing beyond it; header bytes
+// a pipe gave up to detection lead the first refill.
 TEST(Refill, FillsOneBufferInTheControllersOrder) {
     const InputFormat raw{PlayMode::Raw, 48000, false, 0, 6144, 6144},
         aiff{PlayMode::IffPcm, 48000, true, 0, 6144, 6144},
