@@ -20,27 +20,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Exactly the two buffers, so that the sanitizer sees any byte beyond them.
     static auto* buffers = static_cast<std::uint8_t*>(std::malloc(2 * kTransferBufferSize));
     machine::Config config;
-    config.captureAudio = false;
-    config.keepTrace = false;
-    const machine::Result r =
-        machine::Run(config,
-                     [](std::int32_t, char** argv) {
-                         ResetPlayerState();
-                         gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(buffers);
-                         gPlayerState.bufferAddress[1] =
-                             gPlayerState.bufferAddress[0] + kTransferBufferSize;
-                         const BPTR file = Open(argv[1], MODE_OLDFILE);
-                         const InputFormat format = DetectInput(file);
-                         if (format.payloadOffset + format.frameLength > kTransferBufferSize ||
-                             format.readSize > kTransferBufferSize) {
-                             std::abort();
-                         }
-                         FillTransferBuffer(file, format, 0);
-                         FillTransferBuffer(file, format, 1);
-                         Close(file);
-                         return 0;
-                     },
-                     {"detect", path});
+    config.captureAudio = false, config.keepTrace = false;
+    const auto detect = [](std::int32_t, char** argv) {
+        ResetPlayerState();
+        gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(buffers);
+        gPlayerState.bufferAddress[1] = gPlayerState.bufferAddress[0] + kTransferBufferSize;
+        const BPTR file = Open(argv[1], MODE_OLDFILE);
+        const InputFormat format = DetectInput(file);
+        if (format.payloadOffset + format.frameLength > kTransferBufferSize ||
+            format.readSize > kTransferBufferSize) {
+            std::abort();
+        }
+        FillTransferBuffer(file, format, 0), FillTransferBuffer(file, format, 1), Close(file);
+        return 0;
+    };
+    const machine::Result r = machine::Run(config, detect, {"detect", path});
     std::remove(path.c_str());
     if (!r.violations.empty()) {
         std::fprintf(stderr, "violation: %s\n", r.violations.front().c_str());

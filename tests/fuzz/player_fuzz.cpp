@@ -11,27 +11,13 @@
 #include "frontend/entry.h"
 #include "machine/machine.h"
 
-namespace {
-
-std::string InputPath() {
-    static const std::string path = "/tmp/kestrel-fuzz-" + std::to_string(::getpid()) + ".bin";
-    return path;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path = InputPath();
+    static const std::string path = "/tmp/kestrel-fuzz-" + std::to_string(::getpid()) + ".bin";
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        std::abort();
-    }
     std::fwrite(data, 1, size, f);
     std::fclose(f);
-
     machine::Config config;
-    config.captureAudio = false;
-    config.keepTrace = false;
+    config.captureAudio = false, config.keepTrace = false;
     const machine::Result r = machine::Run(config, PlayerMain, {"kestrel", path});
     std::remove(path.c_str());
     for (const std::string& v : r.violations) {

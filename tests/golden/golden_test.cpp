@@ -1,8 +1,6 @@
 // ffmpeg and sox make the files and judge the captures: AC-3 bursts against
 // ffmpeg's IEC 61937 muxer and decoder, AIFF samples against ffmpeg's decode,
 // a refused stream against its own bytes.
-#include <iterator>
-#include <sstream>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -11,7 +9,7 @@
 
 namespace {
 
-using harness::ScratchPath;
+using namespace harness;
 
 const std::string kPlaying = "Playing file (CTRL-C to abort playing)\n";
 constexpr std::size_t kBuffer = 6144; // one transfer buffer, one burst
@@ -19,9 +17,7 @@ constexpr std::size_t kTail = 48 * 4; // fetched from the next buffer before the
 
 // Runs a command line, split at spaces; returns its standard output.
 std::string Shell(const std::string& line) {
-    std::istringstream in(line);
-    const std::vector<std::string> words(std::istream_iterator<std::string>(in), {});
-    const harness::Process run = harness::RunProgram(words[0], {words.begin() + 1, words.end()});
+    const Process run = RunProgram(Words(line));
     EXPECT_EQ(run.status, 0) << line << ": " << run.err;
     return run.out;
 }
@@ -48,9 +44,8 @@ std::string Play(const std::string& file, const std::string& spdif) {
 // and zeros after it.
 void ExpectCapture(const std::string& name, unsigned rate, const std::string& expected,
                    std::string filler, std::size_t maxTail) {
-    const harness::Wav wav = harness::ParseWav(harness::ReadFile(ScratchPath(name)));
-    ASSERT_EQ(wav.error, "") << name;
-    EXPECT_EQ(wav.rate, rate) << name;
+    const Wav wav = ParseWav(ReadFile(ScratchPath(name)));
+    ASSERT_EQ(std::pair(wav.error, wav.rate), std::pair(std::string(), rate)) << name;
     const std::size_t tail = wav.data.size() - expected.size(); // huge when it is shorter
     ASSERT_LE(tail, maxTail) << name << ": " << wav.data.size() << " bytes";
     filler.resize(filler.size() + maxTail, '\0');
@@ -68,7 +63,7 @@ TEST(Golden, Ac3BurstsAreFfmpegsSpdifMuxingAndDecodeAsTheStream) {
         Sine(48000, "-b:a " + std::to_string(kbps) + "k -audio_service_type " +
                         (bsmod ? "ka " : "ma ") + ac3);
         std::string bursts = Shell("ffmpeg -v error -i " + ac3 + " -c copy -f spdif -");
-        ASSERT_EQ(harness::ReadFile(ac3)[5] & 7, bsmod);
+        ASSERT_EQ(ReadFile(ac3)[5] & 7, bsmod);
         // ffmpeg puts the frame's bsmod into Pc; the player always sends Pc = 0x0001.
         for (std::size_t at = 0; at < bursts.size(); at += kBuffer) {
             ASSERT_EQ(bursts.substr(at + 4, 2), std::string({1, static_cast<char>(bsmod)}));
@@ -80,7 +75,7 @@ TEST(Golden, Ac3BurstsAreFfmpegsSpdifMuxingAndDecodeAsTheStream) {
                       kPlaying);
         // After the last burst the channel fetches the start of the next
         // buffer: an empty burst, its preamble in place.
-        const harness::Bytes pre = harness::BurstPreamble(kbps * 4u); // a frame lasts 32 ms
+        const Bytes pre = BurstPreamble(kbps * 4u); // a frame lasts 32 ms
         // The line out is muted for the bursts. With the transmitter off the
         // codec is left alone, and they are heard there as noise.
         ExpectCapture("dac.wav", 48000, on ? std::string(bursts.size(), '\0') : bursts,
@@ -88,9 +83,8 @@ TEST(Golden, Ac3BurstsAreFfmpegsSpdifMuxingAndDecodeAsTheStream) {
         ExpectCapture("spdif.wav", 48000, on ? bursts : "", {pre.begin(), pre.end()},
                       on ? kTail : 0);
         // So does an ALSA PCM (a file) given the S/PDIF output.
-        const harness::Bytes live = harness::ReadFile(ScratchPath("played.raw"));
-        EXPECT_TRUE(!on ||
-                    live == harness::ParseWav(harness::ReadFile(ScratchPath("spdif.wav"))).data);
+        const Bytes live = ReadFile(ScratchPath("played.raw"));
+        EXPECT_TRUE(!on || live == ParseWav(ReadFile(ScratchPath("spdif.wav"))).data);
         EXPECT_EQ(Shell("jq -s map(select(.ev==\"codec_write\"and.reg==24))[0].value " +
                         ScratchPath("trace")),
                   on ? "32768\n" : "null\n");

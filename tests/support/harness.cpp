@@ -7,15 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "frontend/entry.h"
-#include "frontend/player_state.h"
 #include "platform/byteorder.h"
-#include "platform/dos.h"
-#include "spdif/data_burst.h"
 
 namespace harness {
 
@@ -24,26 +21,27 @@ namespace fs = std::filesystem;
 std::string ScratchPath(const std::string& name) {
     static const struct Scratch {
         fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + std::to_string(::getpid()));
+        std::error_code ignored;
         Scratch() { fs::create_directories(dir); }
-        ~Scratch() {
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
+        ~Scratch() { fs::remove_all(dir, ignored); }
     } scratch;
     return (scratch.dir / name).string();
 }
 
 std::string WriteFile(const std::string& name, const Bytes& bytes) {
     const std::string path = ScratchPath(name);
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary) << std::string(bytes.begin(), bytes.end());
     return path;
 }
 
 Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> Words(const std::string& line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
 Bytes Pattern(std::size_t length, std::uint8_t seed) {
@@ -62,26 +60,14 @@ Bytes Concat(const std::vector<Bytes>& parts) {
     return out;
 }
 
-Bytes Swap16(Bytes bytes) {
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        std::swap(bytes[i], bytes[i + 1]);
-    }
-    return bytes;
-}
-
 Bytes Extended(double value) {
-    Bytes out(10, 0);
-    if (value == 0.0) {
-        return out;
-    }
     int exponent = 0;
-    const double fraction = std::frexp(std::fabs(value), &exponent); // in [0.5, 1)
-    const auto top = static_cast<std::uint16_t>((value < 0 ? 0x8000 : 0) | (exponent + 16382));
+    const double fraction = std::frexp(std::fabs(value), &exponent); // in [0.5, 1), or 0
+    const int top = value == 0 ? 0 : (value < 0 ? 0x8000 : 0) | (exponent + 16382);
     const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 64));
-    out[0] = static_cast<std::uint8_t>(top >> 8);
-    out[1] = static_cast<std::uint8_t>(top);
-    for (int i = 0; i < 8; ++i) {
-        out[2 + i] = static_cast<std::uint8_t>(mantissa >> (56 - 8 * i));
+    Bytes out = {static_cast<std::uint8_t>(top >> 8), static_cast<std::uint8_t>(top)};
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<std::uint8_t>(mantissa >> shift));
     }
     return out;
 }
@@ -101,8 +87,7 @@ Bytes Aiff(double rate, const Bytes& sound) {
 
 Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uint8_t seed) {
     Bytes frame = Pattern(length, seed);
-    frame[0] = 0x0B;
-    frame[1] = 0x77;
+    frame[0] = 0x0B, frame[1] = 0x77;
     frame[4] = static_cast<std::uint8_t>(((fscod & 3u) << 6) | (frmsizecod & 0x3Fu));
     return frame;
 }
@@ -113,36 +98,10 @@ Bytes BurstPreamble(std::uint32_t frameLength) {
 }
 
 machine::Result OnMachine(const std::function<void()>& body, machine::Config config) {
-    return machine::Run(config,
-                        [&](std::int32_t, char**) {
-                            body();
-                            return 0;
-                        },
-                        {"test"});
+    return machine::Run(config, [&](std::int32_t, char**) { return body(), 0; }, {"test"});
 }
 
-machine::Result OnFile(const Bytes& bytes, const std::function<void(std::int32_t file)>& body,
-                       machine::Config config) {
-    const std::string path = WriteFile("input.bin", bytes);
-    return OnMachine(
-        [&] {
-            const BPTR file = Open(path.c_str(), MODE_OLDFILE);
-            body(file);
-            Close(file);
-        },
-        std::move(config));
-}
-
-machine::Result PlayArgs(const std::vector<std::string>& argv, const machine::Config& config) {
-    return machine::Run(config, PlayerMain, argv);
-}
-
-machine::Result Play(const Bytes& file, const machine::Config& config) {
-    return PlayArgs({"kestrel", WriteFile("input.bin", file)}, config);
-}
-
-std::vector<machine::TraceEvent> Events(const machine::Result& result,
-                                        std::initializer_list<std::string_view> kinds) {
+std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kinds) {
     std::vector<machine::TraceEvent> out;
     std::copy_if(result.trace.begin(), result.trace.end(), std::back_inserter(out),
                  [&](const machine::TraceEvent& e) {
@@ -151,72 +110,49 @@ std::vector<machine::TraceEvent> Events(const machine::Result& result,
     return out;
 }
 
-std::vector<std::string> Summary(const machine::Result& result,
-                                 std::initializer_list<std::string_view> kinds) {
+std::vector<std::string> Summary(const machine::Result& result, Kinds kinds) {
     std::vector<std::string> out;
     for (const machine::TraceEvent& e : Events(result, kinds)) {
         const std::string_view name = e.name;
-        const auto n = [&](const char* key) {
-            return static_cast<unsigned long long>(e.Number(key));
-        };
+        const auto n = [&](const char* key) -> unsigned long long { return e.Number(key); };
         char text[96];
         if (name.starts_with("codec_")) {
             std::snprintf(text, sizeof text, "%s %02llx=%04llx", e.name, n("reg"), n("value"));
-        } else if (name.starts_with("io_") || name == "pci_config_write") {
+            out.emplace_back(text);
+        } else if (name.starts_with("io_")) {
             std::snprintf(text, sizeof text, "%s%lld @%02llx=%llx", e.name, n("width"), n("offset"),
                           n("value"));
-        } else {
-            // Any other event: its fields in order; masks in hex, flags by name.
-            std::string line = e.name;
+            out.emplace_back(text);
+        } else { // any other event: its fields in order; masks in hex, flags by name
+            out.emplace_back(e.name);
             for (const machine::TraceField& f : e.fields) {
                 const bool hex =
-                    f.key == std::string_view("mask") || f.key == std::string_view("new");
+                    std::string_view(f.key) == "mask" || std::string_view(f.key) == "new";
                 std::snprintf(text, sizeof text, hex ? "%llx" : "%lld",
                               static_cast<long long>(f.number));
-                line += " " + (f.isText   ? f.text
-                               : f.isFlag ? std::string(f.number != 0 ? "" : "!") + f.key
-                                          : std::string(text));
+                out.back() += " " + (f.isText   ? f.text
+                                     : f.isFlag ? std::string(f.number != 0 ? "" : "!") + f.key
+                                                : std::string(text));
             }
-            out.push_back(line);
-            continue;
         }
-        out.emplace_back(text);
     }
     return out;
 }
 
-GuardedBuffers::GuardedBuffers() {
-    bytes.fill(kGuardByte);
-    ResetPlayerState();
-    gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(bytes.data() + kGuardSize);
-    gPlayerState.bufferAddress[1] = gPlayerState.bufferAddress[0] + kTransferBufferSize;
-}
-
-Bytes GuardedBuffers::Buffer(unsigned index) const {
-    const auto* start = bytes.data() + kGuardSize + index * kTransferBufferSize;
-    return {start, start + kTransferBufferSize};
-}
-
-bool GuardedBuffers::GuardsIntact() const {
-    const auto isGuard = [](std::uint8_t b) { return b == kGuardByte; };
-    return std::all_of(bytes.begin(), bytes.begin() + kGuardSize, isGuard) &&
-           std::all_of(bytes.end() - kGuardSize, bytes.end(), isGuard);
-}
-
 namespace {
 
-// One word for sh, whatever it holds.
-std::string Quote(const std::string& word) {
-    std::string out = "'";
-    for (char c : word) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+// Words for sh, whatever they hold, each after a space.
+std::string Quote(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& word : words) {
+        out += " '";
+        for (char c : word) {
+            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        out += "'";
     }
-    return out + "'";
+    return out;
 }
-
-} // namespace
-
-namespace {
 
 std::string AlsaConfig() {
     const auto file = [](const std::string& name) {
@@ -234,61 +170,45 @@ std::string AlsaConfig() {
 
 } // namespace
 
-Process RunProgram(const std::string& program, const std::vector<std::string>& args,
-                   const ProcessOptions& options) {
+Process RunProgram(const std::vector<std::string>& words, const ProcessOptions& options) {
     static const std::string alsa = AlsaConfig();
     static int runs = 0;
-    const std::string out = ScratchPath("stdout-" + std::to_string(++runs));
-    const std::string err = out + "-err";
+    const std::string out = ScratchPath("stdout-" + std::to_string(++runs)), err = out + "-err";
     // The cross build's emulator runs the programs; its words are separated by '|'.
-    std::string command = "env ALSA_CONFIG_PATH=" + Quote(alsa);
-    for (const std::string& e : options.env) {
-        command += " " + Quote(e);
-    }
-    if (program == "kestrel" || program == "kestrel-machine") {
-        std::string prefix = KESTREL_RUN_PREFIX;
-        std::replace(prefix.begin(), prefix.end(), '|', ' ');
-        command += " " + prefix + " " + Quote(std::string(KESTREL_PROGRAM_DIR) + "/" + program);
-    } else {
-        command += " " + Quote(program);
-    }
-    for (const std::string& arg : args) {
-        command += " " + Quote(arg);
-    }
-    command += " </dev/null >" + Quote(out) + " 2>" + Quote(err);
+    std::string prefix = KESTREL_RUN_PREFIX;
+    std::replace(prefix.begin(), prefix.end(), '|', ' ');
+    const std::string& program = words.at(0);
+    const bool ours = program == "kestrel" || program == "kestrel-machine";
+    std::string command =
+        "env" + Quote({"ALSA_CONFIG_PATH=" + alsa}) + Quote(options.env) +
+        (ours ? " " + prefix + Quote({KESTREL_PROGRAM_DIR "/" + program}) : Quote({program})) +
+        Quote({words.begin() + 1, words.end()}) + " </dev/null >" + Quote({out}) + " 2>" +
+        Quote({err});
     if (!options.signalAfterOutput.empty()) {
-        command += " & p=$!; until grep -qF " + Quote(options.signalAfterOutput) + " " +
-                   Quote(out) + "; do sleep 0.005; done; sleep " + options.signalDelay +
-                   "; kill -" + std::to_string(options.signal) + " $p; wait $p";
+        command += " & p=$!; until grep -qF" + Quote({options.signalAfterOutput, out}) +
+                   "; do sleep 0.005; done; sleep " + options.signalDelay + "; kill -" +
+                   std::to_string(options.signal) + " $p; wait $p";
     }
     // A program that hangs is killed, so that a fault fails its test rather
     // than stalling the suite.
-    const int status = std::system(("timeout -s KILL 30 sh -c " + Quote(command)).c_str());
+    const int status = std::system(("timeout -s KILL 30 sh -c" + Quote({command})).c_str());
     const Bytes o = ReadFile(out), e = ReadFile(err);
     return {
         WIFEXITED(status) ? WEXITSTATUS(status) : -1, {o.begin(), o.end()}, {e.begin(), e.end()}};
 }
 
 Wav ParseWav(const Bytes& file) {
-    Wav wav;
     const auto tag = [&](std::size_t at, std::string_view want) {
         return std::string_view(reinterpret_cast<const char*>(&file[at]), 4) == want;
     };
+    const auto le16 = [&](std::size_t at) { return LoadLE16(&file[at]); };
     if (file.size() < 44 || !tag(0, "RIFF") || !tag(8, "WAVE") || !tag(12, "fmt ") ||
-        !tag(36, "data")) {
-        wav.error = "not a 44-byte WAV header";
-    } else if (LoadLE32(&file[4]) != file.size() - 8 || LoadLE32(&file[40]) != file.size() - 44) {
-        wav.error = "lengths disagree with the file size " + std::to_string(file.size());
-    } else if (LoadLE16(&file[20]) != 1 || LoadLE16(&file[34]) != 16 ||
-               LoadLE16(&file[32]) != 2 * LoadLE16(&file[22]) ||
-               LoadLE32(&file[28]) != LoadLE32(&file[24]) * LoadLE16(&file[32])) {
-        wav.error = "not consistent 16-bit PCM";
-    } else {
-        wav.channels = LoadLE16(&file[22]);
-        wav.rate = LoadLE32(&file[24]);
-        wav.data.assign(file.begin() + 44, file.end());
+        !tag(36, "data") || LoadLE32(&file[4]) != file.size() - 8 ||
+        LoadLE32(&file[40]) != file.size() - 44 || le16(20) != 1 || le16(22) != 2 ||
+        le16(32) != 4 || le16(34) != 16 || LoadLE32(&file[28]) != 4 * LoadLE32(&file[24])) {
+        return {"no valid 16-bit stereo WAV in " + std::to_string(file.size()) + " bytes", 0, {}};
     }
-    return wav;
+    return {"", LoadLE32(&file[24]), {file.begin() + 44, file.end()}};
 }
 
 } // namespace harness

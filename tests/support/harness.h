@@ -2,14 +2,12 @@
 // machine, the trace, and the built programs run as a user runs them.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "hw/dma_block.h"
 #include "machine/machine.h"
 
 namespace harness {
@@ -22,11 +20,12 @@ std::string ScratchPath(const std::string& name);
 std::string WriteFile(const std::string& name, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 
+// The words of a command line split at spaces.
+std::vector<std::string> Words(const std::string& line);
+
 // A counting byte pattern that never repeats within a buffer.
 Bytes Pattern(std::size_t length, std::uint8_t seed = 0);
 Bytes Concat(const std::vector<Bytes>& parts);
-// Every 16-bit word with its two bytes exchanged; an odd last byte stays.
-Bytes Swap16(Bytes bytes);
 // The 10-byte big-endian 80-bit extended form of an exactly representable value.
 Bytes Extended(double value);
 // An AIFF file with the common chunk first: the rate at 28, the samples at 54.
@@ -39,39 +38,19 @@ Bytes BurstPreamble(std::uint32_t frameLength);
 
 // Runs body as the main task of a machine.
 machine::Result OnMachine(const std::function<void()>& body, machine::Config config = {});
-// Runs body on a machine with a file holding bytes open for it.
-machine::Result OnFile(const Bytes& bytes, const std::function<void(std::int32_t file)>& body,
-                       machine::Config config = {});
-// Runs the whole player with this command line, or on a file holding bytes.
-machine::Result PlayArgs(const std::vector<std::string>& argv, const machine::Config& config = {});
-machine::Result Play(const Bytes& file, const machine::Config& config = {});
 
 // The events of the given kinds, in order.
-std::vector<machine::TraceEvent> Events(const machine::Result& result,
-                                        std::initializer_list<std::string_view> kinds);
+using Kinds = std::initializer_list<std::string_view>;
+std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kinds);
 // The same as compact lines for comparing sequences: "codec_write 2a=0000",
 // "io_write8 @01=80", and any other event with its fields in order:
 // "barrier", "alloc 12320 65536 ok", "signal_free 31", "set_signal 0 80001000".
-std::vector<std::string> Summary(const machine::Result& result,
-                                 std::initializer_list<std::string_view> kinds);
-
-// Both transfer buffers back to back, fenced by guard bytes, standing in for
-// the DMA block in tests of the refill and the bursts.
-inline constexpr std::size_t kGuardSize = 64;
-inline constexpr std::uint8_t kGuardByte = 0xA5;
-struct GuardedBuffers {
-    alignas(16) std::array<std::uint8_t, kGuardSize + 2 * kTransferBufferSize + kGuardSize> bytes;
-
-    GuardedBuffers(); // filled with guard bytes, and installed as the player's buffers
-    Bytes Buffer(unsigned index) const;
-    bool GuardsIntact() const;
-};
+std::vector<std::string> Summary(const machine::Result& result, Kinds kinds);
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
     int status = -1; // exit status; 128 + N when signal N ended it
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 struct ProcessOptions {
     std::vector<std::string> env;  // NAME=VALUE added to the environment
@@ -79,19 +58,18 @@ struct ProcessOptions {
     int signal = 2;
     std::string signalDelay = "0"; // seconds from the output to the signal
 };
-// program is "kestrel" or "kestrel-machine", or a host tool found on PATH.
+// The first word, the program, is "kestrel" or "kestrel-machine", or a host
+// tool found on PATH.
 // The programs see an ALSA configuration of sound-card-free PCMs: "default" and
 // "named" write what they play to ScratchPath("played.raw"); "spdif" is an
 // IEC958 device taking AES0-AES3, writing IEC958 subframes to
 // ScratchPath("subframes.raw").
-Process RunProgram(const std::string& program, const std::vector<std::string>& args,
-                   const ProcessOptions& options = {});
+Process RunProgram(const std::vector<std::string>& words, const ProcessOptions& options = {});
 
-// A 16-bit PCM WAV file whose header agrees with its size.
+// A 16-bit stereo PCM WAV file whose header agrees with its size.
 struct Wav {
     std::string error; // empty when valid
     std::uint32_t rate = 0;
-    std::uint16_t channels = 0;
     Bytes data;
 };
 Wav ParseWav(const Bytes& file);
