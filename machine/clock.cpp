@@ -203,13 +203,15 @@ void SetAlarm(Machine& m, WallTime at) {
 class TaskServes {
 public:
     TaskServes(Machine& m, std::unique_lock<std::mutex>& lock)
-        : m_(m), lock_(lock), cpuStart_(ThreadCpuNs()) {}
+        : m_(m), lock_(lock), cpuStart_(m.config.taskCpu ? ThreadCpuNs() : 0) {}
     ~TaskServes() {
         if (m_.taskServes) {
             m_.taskServes = false;
             SetAlarm(m_, WakeAt(m_));
         }
-        m_.sleepCpuNs += ThreadCpuNs() - cpuStart_;
+        if (m_.config.taskCpu) {
+            m_.sleepCpuNs += ThreadCpuNs() - cpuStart_;
+        }
     }
     TaskServes(const TaskServes&) = delete;
     TaskServes& operator=(const TaskServes&) = delete;

@@ -65,6 +65,9 @@ struct Capture {
 struct Config {
     ClockKind clock = ClockKind::Virtual;
     double speed = 1.0; // real clock only
+    // Account the main task's CPU time outside its sleeps (real clock): two
+    // system calls a sleep, so only when someone reads it.
+    bool taskCpu = false;
 
     // Codec power-on state. The default machine has the S/PDIF transmitter and
     // variable-rate audio on; any register may be given another power-on value.
@@ -100,8 +103,9 @@ struct Report {
     std::uint64_t blocks = 0;   // blocks the channel played to their end
     std::uint64_t timeUs = 0;   // machine time at the end of the run
     std::uint64_t overruns = 0; // blocks played while being refilled, or played again
-    // CPU time of the main task's thread over the run (real clock), and the
-    // part of it outside the machine's sleeps: what the player itself ran.
+    // With Config::taskCpu: CPU time of the main task's thread over the run
+    // (real clock), and the part of it outside the machine's sleeps: what the
+    // player itself ran.
     std::uint64_t taskThreadCpuUs = 0;
     std::uint64_t taskCpuUs = 0;
 };

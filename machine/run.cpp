@@ -150,8 +150,10 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
         CheckHeld(*m);
         Collect(*m);
         m->result.returnCode = returnCode;
-        m->result.report.taskThreadCpuUs = taskCpuNs / 1000;
-        m->result.report.taskCpuUs = (taskCpuNs - m->sleepCpuNs) / 1000;
+        if (m->config.taskCpu) {
+            m->result.report.taskThreadCpuUs = taskCpuNs / 1000;
+            m->result.report.taskCpuUs = (taskCpuNs - m->sleepCpuNs) / 1000;
+        }
         FeedSinks(*m, lock);
     }
     for (AudioSink* sink : {config.dacSink, config.spdifSink}) {

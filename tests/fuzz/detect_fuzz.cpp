@@ -31,7 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             format.readSize > kTransferBufferSize) {
             std::abort();
         }
-        FillTransferBuffer(file, format, 0), FillTransferBuffer(file, format, 1), Close(file);
+        FillTransferBuffer(file, format, 0);
+        FillTransferBuffer(file, format, 1);
+        Close(file);
         return 0;
     };
     const machine::Result r = machine::Run(config, detect, {"detect", path});

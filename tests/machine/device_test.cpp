@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <sstream>
 
 #include "hw/vt8231.h"
@@ -36,22 +38,34 @@ std::uint32_t Server() {
     extra();
     seen.push_back(ReadRegister8(io + kRegStatus));
     WriteRegister8(io + kRegStatus, acks ? seen.back() & kStatusAck : 0);
-    return Signal(task, 1u << sig), 0;
+    Signal(task, 1u << sig);
+    return 0;
 }
 
 void Open(std::uint16_t command = kCommandIoSpace | kCommandBusMaster) {
     const TagItem tags[] = {{PCIFIND_VENDOR, kVendorId}, {PCIFIND_DEVICE, kDeviceId}, {0, 0}};
-    pci = OpenLibrary("cybpci.library", 2), mixerLib = OpenLibrary("ac97mixer.library", 50);
-    dev = FindPciDevice(pci, nullptr, tags), mixer = FindMixer(mixerLib, nullptr, -1, nullptr);
-    WritePciConfigLong(pci, dev, kPciCommand, command), task = FindTask(nullptr);
-    io = GetPciDeviceAttr(pci, dev, PCIATTR_BASE0) & kIoBaseMask, sig = AllocSignal(-1);
-    extra = [] {}, acks = true, seen.clear(), block = nullptr;
+    pci = OpenLibrary("cybpci.library", 2);
+    mixerLib = OpenLibrary("ac97mixer.library", 50);
+    dev = FindPciDevice(pci, nullptr, tags);
+    mixer = FindMixer(mixerLib, nullptr, -1, nullptr);
+    WritePciConfigLong(pci, dev, kPciCommand, command);
+    task = FindTask(nullptr);
+    io = GetPciDeviceAttr(pci, dev, PCIATTR_BASE0) & kIoBaseMask;
+    sig = AllocSignal(-1);
+    extra = [] {};
+    acks = true;
+    seen.clear();
+    block = nullptr;
     server = AddPciIntServer(pci, dev, Server, nullptr, nullptr);
 }
 
 void Close() {
-    WriteRegister8(io + kRegControl, kControlTerminate), RemPciIntServer(pci, server);
-    FreeVec(block), FreeSignal(sig), CloseLibrary(pci), CloseLibrary(mixerLib);
+    WriteRegister8(io + kRegControl, kControlTerminate);
+    RemPciIntServer(pci, server);
+    FreeVec(block);
+    FreeSignal(sig);
+    CloseLibrary(pci);
+    CloseLibrary(mixerLib);
 }
 
 // A descriptor table for `words` in a DMA area, blocks 4 KiB apart, each with
@@ -109,7 +123,8 @@ TEST(Pci, ConfigSpaceKeepsItsReadOnlyRangesAndBlocksNeverShareBusAddresses) {
             blocks.push_back(AllocVec(size, 0));
             ranges.emplace_back(GetPciBusAddress(pci, dev, blocks.back()), size);
         }
-        std::for_each(blocks.begin(), blocks.end(), FreeVec), Close();
+        std::for_each(blocks.begin(), blocks.end(), FreeVec);
+        Close();
     });
     for (const auto& [a, n] : ranges) {
         for (const auto& [b, m] : ranges) {
@@ -139,16 +154,20 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
     for (const auto& [writes, rate, type, words, ack, statuses, order, spdif, nonAudio] : rows) {
         std::vector<Bytes> blocks;
         const auto run = [&] {
-            Open(), acks = ack;
+            Open();
+            acks = ack;
             for (const auto& [reg, value] : writes) {
                 WriteCodecRegister(mixerLib, mixer, reg, value);
             }
             EXPECT_EQ(ReadCodecRegister(mixerLib, mixer, 0x2C), rate);
-            blocks = Load(words), WriteRegister8(io + kRegType, type), WriteRegister8(io + 1, 0x80);
+            blocks = Load(words);
+            WriteRegister8(io + kRegType, type);
+            WriteRegister8(io + 1, 0x80);
             for (std::uint8_t status : statuses) {
                 Wait(1u << sig);
                 if (!ack) { // still held 200 ms later; writing 1 to the other bit changes nothing
-                    Delay(10), WriteRegister8(io + kRegStatus, ~status & kStatusAck);
+                    Delay(10);
+                    WriteRegister8(io + kRegStatus, ~status & kStatusAck);
                     EXPECT_EQ(ReadRegister8(io + kRegStatus), status);
                     WriteRegister8(io + kRegStatus, status & kStatusAck);
                 }
@@ -157,6 +176,11 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
         };
         const auto r = OnMachine(run, config);
         EXPECT_EQ(seen, statuses) << words.size();
+        std::vector<std::uint8_t> raised; // the trace's interrupts, with the status they raised
+        for (const auto& e : Events(r, {"irq"})) {
+            raised.push_back(static_cast<std::uint8_t>(e.Number("status")));
+        }
+        EXPECT_EQ(raised, statuses);
         std::vector<std::pair<std::int64_t, std::uint64_t>> got, want; // bytes, start in µs
         for (const auto& e : Events(r, {"block"})) {
             got.emplace_back(e.Number("bytes"), e.timeUs);
@@ -167,7 +191,8 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
             want.emplace_back(DescriptorLength(words[i]), frames * 1000000 / rate + paused);
             frames += std::max<std::uint32_t>(DescriptorLength(words[i]) / 4, 1);
             paused += (words[i] & (E | F)) != 0 && !ack ? 200000 : 0;
-            heard = Concat({heard, last}), last = blocks[i];
+            heard = Concat({heard, last});
+            last = blocks[i];
         }
         EXPECT_EQ(got, want);
         const auto end = r.dac.bytes.begin() + std::min(heard.size(), r.dac.bytes.size());
@@ -188,13 +213,40 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
     for (const auto& [interrupt, statuses, after] : ends) {
         std::uint8_t status = 0;
         OnMachine([&] {
-            Open(), Load({kDescFlag | 400, kDescEol | 400});
+            Open();
+            Load({kDescFlag | 400, kDescEol | 400});
             WriteRegister8(io + kRegType, kTypeAutoStart | interrupt);
             WriteRegister8(io + kRegControl, kControlStart);
-            Delay(5), status = ReadRegister8(io + kRegStatus), Close();
+            Delay(5);
+            status = ReadRegister8(io + kRegStatus);
+            Close();
         });
         EXPECT_EQ(std::pair(seen, status), std::pair(statuses, after));
     }
+}
+
+// On the real clock the devices run while the task is at work too: a task that
+// never sleeps still gets its interrupts, from the machine's own thread.
+TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
+    static std::atomic<int> interrupts;
+    machine::Config config;
+    config.clock = machine::ClockKind::Real;
+    config.speed = 20;
+    const auto r = OnMachine(
+        [] {
+            Open();
+            interrupts = 0;
+            extra = [] { ++interrupts; };
+            Loop();
+            // No Wait and no Delay; the limit only keeps a broken machine from hanging.
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (interrupts < 4 && std::chrono::steady_clock::now() < limit) {
+            }
+            Close();
+        },
+        config);
+    EXPECT_GE(interrupts, 4);
+    EXPECT_TRUE(r.violations.empty());
 }
 
 // A program's sinks get each output as the capture holds it, in pieces that
@@ -214,15 +266,20 @@ TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
         void Finish() override { ++finished; }
     } dac, spdif;
     machine::Config config;
-    config.dacSink = &dac, config.spdifSink = &spdif;
+    config.dacSink = &dac;
+    config.spdifSink = &spdif;
     const auto r = OnMachine(
         [] {
-            Open(), Load({kDescFlag | 4000, kDescEol | 4000});
+            Open();
+            Load({kDescFlag | 4000, kDescEol | 4000});
             WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
-            Wait(1u << sig), WriteCodecRegister(mixerLib, mixer, 0x18, 0x8808);
+            Wait(1u << sig);
+            WriteCodecRegister(mixerLib, mixer, 0x18, 0x8808);
             WriteCodecRegister(mixerLib, mixer, 0x2A, 1); // the transmitter off for 0x3A
             WriteCodecRegister(mixerLib, mixer, 0x3A, 0x2002);
-            WriteCodecRegister(mixerLib, mixer, 0x2A, 5), Wait(1u << sig), Close();
+            WriteCodecRegister(mixerLib, mixer, 0x2A, 5);
+            Wait(1u << sig);
+            Close();
         },
         config);
     for (const auto& [sink, capture] : {std::pair(&dac, &r.dac), std::pair(&spdif, &r.spdif)}) {
@@ -252,8 +309,10 @@ TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
         config.vraOn = vra;
         const auto r = OnMachine(
             [&] {
-                Open(), WriteCodecRegister(mixerLib, mixer, reg, written);
-                value = ReadCodecRegister(mixerLib, mixer, reg), Close();
+                Open();
+                WriteCodecRegister(mixerLib, mixer, reg, written);
+                value = ReadCodecRegister(mixerLib, mixer, reg);
+                Close();
             },
             config);
         EXPECT_EQ(value, read) << std::hex << reg;
@@ -269,13 +328,16 @@ TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
                                           {0x1F09, 20000, -32768, 377, -27571}};
     for (const auto& [volume, left, right, heardLeft, heardRight] : volumes) {
         const auto r = OnMachine([&] {
-            Open(), WriteCodecRegister(mixerLib, mixer, 0x18, volume), Load({kDescEol | 400});
+            Open();
+            WriteCodecRegister(mixerLib, mixer, 0x18, volume);
+            Load({kDescEol | 400});
             for (int at = 0; at < 400; at += 4) {
                 StoreLE32(static_cast<std::uint8_t*>(table) + 64 + at,
                           std::uint16_t(left) | std::uint32_t{std::uint16_t(right)} << 16);
             }
             WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
-            Wait(1u << sig), Close();
+            Wait(1u << sig);
+            Close();
         });
         ASSERT_GE(r.dac.bytes.size(), 400u) << volume;
         const auto sample = [&](int at) -> int { return std::int16_t(LoadLE16(&r.dac.bytes[at])); };
@@ -291,9 +353,9 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         // clang-format off
         {nullptr, [] { // and another device than 1106:3058 is not found
             const TagItem other[] = {{PCIFIND_VENDOR, 0x1234}, {0, 0}};
-            EXPECT_EQ(FindPciDevice(pci, nullptr, other), nullptr), Loop(), Wait(1u << sig); }},
+            EXPECT_EQ(FindPciDevice(pci, nullptr, other), nullptr); Loop(); Wait(1u << sig); }},
         {"WritePciConfigByte called in interrupt",
-         [] { extra = [] { WritePciConfigByte(pci, dev, 60, 9); }, Loop(), Wait(1u << sig); }},
+         [] { extra = [] { WritePciConfigByte(pci, dev, 60, 9); }; Loop(); Wait(1u << sig); }},
         {nullptr, [] { WriteRegister8(io + kRegStatus, kStatusAck); }}, // an idle channel stays idle
         {"register 0x3 does not exist", [] { WriteCodecRegister(mixerLib, mixer, 3, 0); }},
         {"the S/PDIF transmitter is on", [] { WriteCodecRegister(mixerLib, mixer, 0x3A, 0); }},
@@ -304,30 +366,34 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {"not a dword", [] { WritePciConfigLong(pci, dev, 0x3E, 0); }},
         {"outside the configuration space", [] { WritePciConfigByte(pci, dev, 0x100, 0); }},
         {"a handle AddPciIntServer did not return", [] { RemPciIntServer(pci, &local); }},
-        {"server removed while the channel is active", [] { Loop(), RemPciIntServer(pci, server); }},
+        {"server removed while the channel is active", [] { Loop(); RemPciIntServer(pci, server); }},
         {"hang: Wait with nothing that can wake", [] { Wait(1u << 20); }},
-        {"hang: Wait with nothing that can wake", [] { acks = false, Loop(), Wait(1u << 20); }}, // held at FLAG
+        {"hang: Wait with nothing that can wake", [] { acks = false; Loop(); Wait(1u << 20); }}, // held at FLAG
         {"file that is not open", [] { ::Close(0x4444); }}, {"AllocVec did not return", [] { FreeVec(&local); }},
         {"library that is not open", [] { CloseLibrary(pci); }}, {"task that does not exist", [] { Signal(nullptr, 1); }},
-        {"DMA memory freed while the channel is active", [] { Loop(), FreeVec(block), block = nullptr; }},
+        {"DMA memory freed while the channel is active", [] { Loop(); FreeVec(block); block = nullptr; }},
         {"signal 20, which is not allocated", [] { FreeSignal(20); }},
         {"outside the I/O window", [] { EXPECT_EQ(ReadRegister8(io + kWindowSize), 0xFF); }}, // as on PCI
         {"with PCI I/O decoding off", [] { WritePciConfigLong(pci, dev, kPciCommand, 4); }},
         {"which has no such access", [] { WriteRegister32(io + kRegControl, 0); }},
-        {"bus mastering disabled", [] { WritePciConfigLong(pci, dev, kPciCommand, 1), Loop(); }},
+        {"bus mastering disabled", [] { WritePciConfigLong(pci, dev, kPciCommand, 1); Loop(); }},
         // A CPU address where a bus address belongs: as the table, then as a block.
-        {"DMA fetch of a descriptor from unmapped", [] { WriteRegister32(io + kRegTablePointer, 0x10), WriteRegister8(io + 1, 0x80), Delay(1); }},
-        {"DMA fetch of audio data from unmapped", [] { Load({kDescEol | 16}), StoreLE32(table,
-             reinterpret_cast<std::uintptr_t>(table)), WriteRegister8(io + 1, 0x80), Delay(1); }},
+        {"DMA fetch of a descriptor from unmapped", [] { WriteRegister32(io + kRegTablePointer, 0x10); WriteRegister8(io + 1, 0x80); Delay(1); }},
+        {"DMA fetch of audio data from unmapped", [] { Load({kDescEol | 16});
+             StoreLE32(table, reinterpret_cast<std::uintptr_t>(table)); WriteRegister8(io + 1, 0x80); Delay(1); }},
         {"cybpci.library still open at the end", [] { OpenLibrary("cybpci.library", 2); }},
         {"12 bytes still allocated at the end", [] { AllocVec(12, 0); }},
         {"signal 30 still allocated at the end", [] { AllocSignal(-1); }},
         {"server still installed at the end", [] { server = nullptr; }},
         {"leak.bin still open at the end", [] { ::Open(WriteFile("leak.bin", {}).c_str(), 1005); }},
-        {"channel still running at the end", [] { Loop(), io = 0; }}};
+        {"channel still running at the end", [] { Loop(); io = 0; }}};
     // clang-format on
     for (const auto& [violation, body] : rows) {
-        const auto r = OnMachine([&] { Open(), body(), Close(); });
+        const auto r = OnMachine([&] {
+            Open();
+            body();
+            Close();
+        });
         std::string all;
         for (const std::string& v : r.violations) {
             all += v + "\n";
@@ -340,16 +406,19 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         Open();
         extra = [] {
             extra = [] {};
-            AddPciIntServer(pci, dev, Server, nullptr, nullptr), AllocSignal(-1), AllocVec(8, 0);
-            ::Close(0), CloseLibrary(nullptr), Delay(0), FindMixer(mixerLib, nullptr, -1, nullptr);
-            FindPciDevice(pci, nullptr, nullptr), FindTask(nullptr), FreeSignal(-1),
-                FreeVec(nullptr);
-            GetPciBusAddress(pci, dev, nullptr), GetPciDeviceAttr(pci, dev, 0), ::Open(nullptr, 0);
-            OpenLibrary("none", 0), Printf("-"), Read(0, nullptr, 0), RemPciIntServer(pci, nullptr);
-            Seek(0, 0, 0), SetSignal(0, 0), Wait(0), WritePciConfigByte(pci, dev, 0x40, 0);
+            // clang-format off
+            AddPciIntServer(pci, dev, Server, nullptr, nullptr); AllocSignal(-1); AllocVec(8, 0);
+            ::Close(0); CloseLibrary(nullptr); Delay(0); FindMixer(mixerLib, nullptr, -1, nullptr);
+            FindPciDevice(pci, nullptr, nullptr); FindTask(nullptr); FreeSignal(-1); FreeVec(nullptr);
+            GetPciBusAddress(pci, dev, nullptr); GetPciDeviceAttr(pci, dev, 0); ::Open(nullptr, 0);
+            OpenLibrary("none", 0); Printf("-"); Read(0, nullptr, 0); RemPciIntServer(pci, nullptr);
+            Seek(0, 0, 0); SetSignal(0, 0); Wait(0); WritePciConfigByte(pci, dev, 0x40, 0);
             WritePciConfigLong(pci, dev, 0x40, 0);
+            // clang-format on
         };
-        Loop(), Wait(1u << sig), Close();
+        Loop();
+        Wait(1u << sig);
+        Close();
     });
     std::istringstream calls(
         "AddPciIntServer AllocSignal AllocVec Close CloseLibrary Delay FindMixer FindPciDevice "
@@ -388,36 +457,37 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     static std::uint8_t buf[64], *mem;
     // Each call and what it returns, in order on one machine.
     const std::pair<std::function<std::int64_t()>, std::int64_t> rows[] = {
+        // clang-format off
         {[] { return AllocSignal(-1); }, 31}, // the highest free bit
         {[] { return AllocSignal(31); }, -1},
         {[] { return AllocSignal(32); }, -1},
         // Memory not asked to be cleared is not: a player must not count on zeros.
-        {[] {
-             return mem = static_cast<std::uint8_t*>(AllocVec(8, 0)), std::count(mem, mem + 8, 0);
-         },
-         0},
-        {[] { return Signal(FindTask(nullptr), 1u << 31), SetSignal(0, 0); }, 1u << 31},
+        {[] { mem = static_cast<std::uint8_t*>(AllocVec(8, 0)); return std::count(mem, mem + 8, 0); }, 0},
+        {[] { Signal(FindTask(nullptr), 1u << 31); return SetSignal(0, 0); }, 1u << 31},
         {[] { return Wait(3u << 30); }, 1u << 31},
-        {[] { return Delay(5), machine::TimeUs(); }, 100000},               // ticks of 1/50 s
-        {[] { return Wait(SIGBREAKF_CTRL_C), machine::TimeUs(); }, 250000}, // scripted CTRL-C
+        {[] { Delay(5); return machine::TimeUs(); }, 100000},               // ticks of 1/50 s
+        {[] { Wait(SIGBREAKF_CTRL_C); return machine::TimeUs(); }, 250000}, // scripted CTRL-C
         {[] { return (f = ::Open(path.c_str(), MODE_OLDFILE)) != 0; }, 1},
-        {[] { return Read(f, buf, 64), machine::TimeUs(); }, 550000}, // a slow Read
+        {[] { Read(f, buf, 64); return machine::TimeUs(); }, 550000}, // a slow Read
         {[] { return Read(f, buf, 64); }, 36},
         {[] { return Read(f, buf, 64); }, -1}, // a failing Read
         {[] { return Read(f, buf, 64); }, 0},
         {[] { return Seek(f, 10, OFFSET_BEGINNING); }, 100},
         {[] { return Seek(f, 0, 5); }, -1}, // no such mode
         {[] { return Seek(f, 1, OFFSET_END) == -1 ? Seek(f, 0, OFFSET_CURRENT) : -2; }, 10},
-        {[] { return Seek(f, -5, OFFSET_END), Seek(f, 0, OFFSET_CURRENT); }, 95},
+        {[] { Seek(f, -5, OFFSET_END); return Seek(f, 0, OFFSET_CURRENT); }, 95},
         {[] { return Printf("%s=%ld;%ld.\n", "n", -42L, 2147483647L); }, 18},
-        {[] { return FreeVec(mem), FreeSignal(31), ::Close(f) != 0; }, 1}};
+        {[] { FreeVec(mem); FreeSignal(31); return ::Close(f) != 0; }, 1}};
+    // clang-format on
     const auto run = [&] {
         for (std::size_t i = 0; i < std::size(rows); ++i) {
             EXPECT_EQ(rows[i].first(), rows[i].second) << i;
         }
     };
     machine::Config config;
-    config.failReadAt = 3, config.slowReadMs = {{1, 300}}, config.breakAtUs = 250000;
+    config.failReadAt = 3;
+    config.slowReadMs = {{1, 300}};
+    config.breakAtUs = 250000;
     const auto r = OnMachine(run, config);
     EXPECT_EQ(r.output, "n=-42;2147483647.\n");
     EXPECT_EQ(Summary(r, {"break"}), std::vector<std::string>{"break"});

@@ -54,7 +54,8 @@ machine::Result OnFile(const Bytes& bytes, const std::function<void(BPTR file)>&
     config.failReadAt = failReadAt;
     const auto run = [&] {
         const BPTR file = Open(path.c_str(), MODE_OLDFILE);
-        body(file), Close(file);
+        body(file);
+        Close(file);
     };
     return OnMachine(run, config);
 }
@@ -71,7 +72,8 @@ struct GuardedBuffers {
     alignas(16) std::uint8_t bytes[4 * kBuffer];
 
     GuardedBuffers() {
-        std::fill(std::begin(bytes), std::end(bytes), kGuardByte), ResetPlayerState();
+        std::fill(std::begin(bytes), std::end(bytes), kGuardByte);
+        ResetPlayerState();
         gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(&bytes[kBuffer]);
         gPlayerState.bufferAddress[1] = gPlayerState.bufferAddress[0] + kBuffer;
     }
@@ -143,7 +145,11 @@ TEST(Detect, DecidesOnceFromTheHeader) {
         InputFormat f;
         std::int32_t at = -1;
         const machine::Result r = OnFile(
-            file, [&](BPTR in) { f = DetectInput(in), at = Seek(in, 0, OFFSET_CURRENT); },
+            file,
+            [&](BPTR in) {
+                f = DetectInput(in);
+                at = Seek(in, 0, OFFSET_CURRENT);
+            },
             failRead);
         EXPECT_EQ(
             std::tie(f.playMode, f.playbackRate, f.swapBytes, f.payloadOffset, f.readSize, at),
@@ -242,7 +248,10 @@ TEST(Dma, TableAtTheFirst16ByteBoundaryThenStartAndStopWithTheirBarriers) {
             for (int at = 0; at < 16; at += 4) {
                 descriptors.push_back(LoadLE32(table + at));
             }
-            StartDma(), StopDma(), FreeVec(block), CloseLibrary(gPlayerState.pciLibrary);
+            StartDma();
+            StopDma();
+            FreeVec(block);
+            CloseLibrary(gPlayerState.pciLibrary);
         });
         EXPECT_EQ(gPlayerState.bufferAddress[0], reinterpret_cast<std::uintptr_t>(table) + 0x10);
         EXPECT_EQ(gPlayerState.bufferAddress[1], reinterpret_cast<std::uintptr_t>(table) + 0x1810);
@@ -323,7 +332,9 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
                 SetupCodec(base, mixer, mode, rate, &saved);
                 WriteCodecRegister(base, mixer, 0x2A,
                                    ReadCodecRegister(base, mixer, 0x2A) | spdifAtRestore);
-                Printf("|"), RestoreCodec(base, mixer, &saved), CloseLibrary(base);
+                Printf("|");
+                RestoreCodec(base, mixer, &saved);
+                CloseLibrary(base);
             },
             config);
         std::string got;
@@ -494,6 +505,7 @@ TEST(Playback, Ac3AsBurstsWithTheDacMuted) {
     EXPECT_TRUE(r.spdif.segments.back().nonAudio);
     // The transmitter plays each burst from its preamble on.
     const std::size_t start = r.spdif.segments.back().offset;
+    ASSERT_GE(r.spdif.bytes.size(), start + bursts.size());
     EXPECT_TRUE(std::equal(bursts.begin(), bursts.end(), r.spdif.bytes.begin() + start));
     EXPECT_TRUE(std::all_of(r.dac.segments.begin(), r.dac.segments.end(),
                             [](const machine::Segment& s) { return s.muted; }));
