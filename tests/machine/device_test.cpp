@@ -232,6 +232,7 @@ TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
     machine::Config config;
     config.clock = machine::ClockKind::Real;
     config.speed = 20;
+    config.taskCpu = true;
     const auto r = OnMachine(
         [] {
             Open();
@@ -247,6 +248,8 @@ TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
         config);
     EXPECT_GE(interrupts, 4);
     EXPECT_TRUE(r.violations.empty());
+    // Its spinning is the player's CPU time; what it slept in, none here, is not.
+    EXPECT_TRUE(r.report.taskCpuUs > 0 && r.report.taskCpuUs == r.report.taskThreadCpuUs);
 }
 
 // A program's sinks get each output as the capture holds it, in pieces that
