@@ -365,7 +365,7 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {"not the open ac97mixer.library", [] { ReadCodecRegister(pci, mixer, 0); }},
         {"a mixer that FindMixer did not return", [] { EXPECT_EQ(ReadCodecRegister(mixerLib, nullptr, 0x7C), 0u); }},
         {"not the open cybpci.library", [] { EXPECT_EQ(FindPciDevice(mixerLib, nullptr, nullptr), nullptr); }},
-        {"a device that FindPciDevice did not return", [] { GetPciDeviceAttr(pci, nullptr, 0); }},
+        {"a device that FindPciDevice did not return", [] { EXPECT_EQ(GetPciDeviceAttr(pci, nullptr, 0), 0u); }},
         {"not a dword", [] { WritePciConfigLong(pci, dev, 0x3E, 0); }},
         {"outside the configuration space", [] { WritePciConfigByte(pci, dev, 0x100, 0); }},
         {"a handle AddPciIntServer did not return", [] { RemPciIntServer(pci, &local); }},
@@ -376,6 +376,7 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {"library that is not open", [] { CloseLibrary(pci); }}, {"task that does not exist", [] { Signal(nullptr, 1); }},
         {"DMA memory freed while the channel is active", [] { Loop(); FreeVec(block); block = nullptr; }},
         {"signal 20, which is not allocated", [] { FreeSignal(20); }},
+        {"signal 15, which is not allocated", [] { FreeSignal(15); }}, // the system's
         {"outside the I/O window", [] { EXPECT_EQ(ReadRegister8(io + kWindowSize), 0xFF); }}, // as on PCI
         {"with PCI I/O decoding off", [] { WritePciConfigLong(pci, dev, kPciCommand, 4); }},
         {"which has no such access", [] { WriteRegister32(io + kRegControl, 0); }},
@@ -470,6 +471,7 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
         {[] { return Wait(3u << 30); }, 1u << 31},
         {[] { Delay(5); return machine::TimeUs(); }, 100000},               // ticks of 1/50 s
         {[] { Wait(SIGBREAKF_CTRL_C); return machine::TimeUs(); }, 250000}, // scripted CTRL-C
+        {[] { return ::Open(path.c_str(), 1006); }, 0}, // MODE_NEWFILE: host files are read-only
         {[] { return (f = ::Open(path.c_str(), MODE_OLDFILE)) != 0; }, 1},
         {[] { Read(f, buf, 64); return machine::TimeUs(); }, 550000}, // a slow Read
         {[] { return Read(f, buf, 64); }, 36},
