@@ -181,14 +181,19 @@ void ServeDevices(Machine& m, std::unique_lock<std::mutex>& lock) {
     FeedSinks(m, lock);
 }
 
+// steady_clock is CLOCK_MONOTONIC, which the kernel's timers take as a timespec.
+timespec MonotonicTimespec(WallTime at) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
+    return timespec{static_cast<time_t>(ns.count() / 1000000000),
+                    static_cast<long>(ns.count() % 1000000000)};
+}
+
 // The hardware thread's alarm, a timer the main task can set or clear
 // without waking the thread.
 void SetAlarm(Machine& m, WallTime at) {
     itimerspec spec{};
     if (at != WallTime{}) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
-        spec.it_value.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns.count() % 1000000000);
+        spec.it_value = MonotonicTimespec(at);
         if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
             spec.it_value.tv_nsec = 1; // zero would disarm it
         }
@@ -238,9 +243,7 @@ public:
             m_.taskWake.wait_until(lock_, at);
             return;
         }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
-        const timespec until{static_cast<time_t>(ns.count() / 1000000000),
-                             static_cast<long>(ns.count() % 1000000000)};
+        const timespec until = MonotonicTimespec(at);
         lock_.unlock();
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         lock_.lock();
