@@ -83,8 +83,7 @@ const std::uint8_t* LineOut(std::uint16_t volume, const std::uint8_t* bytes, std
 } // namespace
 
 void ResetCodec(Codec& codec, const Config& config) {
-    std::array<std::uint16_t, 64>& r = codec.powerOn;
-    r.fill(0);
+    std::array<std::uint16_t, 64> r{};
     auto set = [&r](std::uint32_t reg, std::uint16_t value) { r[reg >> 1] = value; };
     // AC'97 2.3 register defaults (section 5.7).
     constexpr std::uint16_t kMuted0dB = ac97::kVolumeMute | ac97::kGain0dB;
@@ -124,7 +123,8 @@ void ResetCodec(Codec& codec, const Config& config) {
     if ((r[ac97::kExtAudioControl >> 1] & ac97::kExtVra) == 0) {
         SetVraRatesTo48000(r);
     }
-    codec.registers = codec.powerOn;
+    codec.powerOn = r;
+    codec.registers = r;
 }
 
 std::uint16_t CodecRead(Machine& m, std::uint32_t reg) {

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -32,9 +31,12 @@ thread_local bool t_interrupt = false;
 std::atomic<int> g_hostSigint{0};
 std::atomic<int> g_hostSignals{0}; // received during this run
 static_assert(std::atomic<int>::is_always_lock_free);
-// SIGINT, SIGTERM and SIGHUP all stop the player as CTRL-C does.
-constexpr int kBreakSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_previous[std::size(kBreakSignals)];
+// SIGINT, SIGTERM and SIGHUP all stop the player as CTRL-C does; each
+// handler they had is put back at the end.
+struct BreakSignal {
+    int number;
+    struct sigaction previous;
+} g_breakSignals[] = {{SIGINT, {}}, {SIGTERM, {}}, {SIGHUP, {}}};
 
 void OnHostSignal(int signal) {
     // The first asks the player to stop; a second ends the process at once.
@@ -116,11 +118,9 @@ void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     m.dispatching = false;
-    // A task still waiting after the servers may now have nothing left that
-    // can wake it; one that got its signals was woken by them.
-    if ((m.mainTask.receivedSignals & m.waitMask) == 0) {
-        m.taskWake.notify_all();
-    }
+    // A task removing a server waits for this; one still waiting for signals
+    // may now have nothing left that can wake it.
+    m.taskWake.notify_all();
 }
 
 // Runs, in time order, every device event due at or before dueNs.
@@ -191,12 +191,9 @@ timespec MonotonicTimespec(WallTime at) {
 // The hardware thread's alarm, a timer the main task can set or clear
 // without waking the thread.
 void SetAlarm(Machine& m, WallTime at) {
-    itimerspec spec{};
+    itimerspec spec{}; // all zero disarms it; a real time is never zero
     if (at != WallTime{}) {
         spec.it_value = MonotonicTimespec(at);
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-            spec.it_value.tv_nsec = 1; // zero would disarm it
-        }
     }
     timerfd_settime(m.alarmFd, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
@@ -331,7 +328,6 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
     Task& task = m.mainTask;
     const std::uint64_t start = NowNs(m);
     const std::uint64_t limitNs = m.config.hangTimeoutUs * 1000;
-    m.waitMask = mask;
     std::optional<TaskServes> serves;
     if (!Virtual(m)) {
         serves.emplace(m, lock);
@@ -366,7 +362,6 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
             m.taskWake.wait_for(lock, kPoll); // the user at the terminal
         }
     }
-    m.waitMask = 0;
     const std::uint32_t arrived = task.receivedSignals & mask;
     task.receivedSignals &= ~mask;
     return arrived;
@@ -399,8 +394,8 @@ void StartClock(Machine& m) {
         struct sigaction action {};
         action.sa_handler = OnHostSignal;
         sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(kBreakSignals); ++i) {
-            sigaction(kBreakSignals[i], &action, &g_previous[i]);
+        for (BreakSignal& s : g_breakSignals) {
+            sigaction(s.number, &action, &s.previous);
         }
     }
     if (m.config.breakAtUs == 0) {
@@ -438,8 +433,8 @@ void StopClock(Machine& m) {
         close(m.stopFd);
     }
     if (m.config.hostSigint) {
-        for (std::size_t i = 0; i < std::size(kBreakSignals); ++i) {
-            sigaction(kBreakSignals[i], &g_previous[i], nullptr);
+        for (const BreakSignal& s : g_breakSignals) {
+            sigaction(s.number, &s.previous, nullptr);
         }
     }
 }

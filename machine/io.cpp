@@ -3,6 +3,7 @@
 #include "platform/io.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "hw/vt8231.h"
 #include "machine/clock.h"
@@ -46,30 +47,30 @@ bool RegisterHas(std::uint32_t offset, Access access) {
 
 // Checks an access; returns the offset into the window when the device may
 // act on it.
-bool Decode(machine::Machine& m, std::uintptr_t address, Access access, std::uint32_t& offset) {
+std::optional<std::uint32_t> Decode(machine::Machine& m, std::uintptr_t address, Access access) {
     char text[120];
     const std::uint64_t delta = std::uint64_t{address} - machine::kIoWindowBase;
     if (!m.devicePresent || address < machine::kIoWindowBase || delta >= vt8231::kWindowSize) {
         std::snprintf(text, sizeof text, "%s at 0x%llx, outside the I/O window", AccessName(access),
                       static_cast<unsigned long long>(address));
         machine::Violation(m, text);
-        return false;
+        return std::nullopt;
     }
-    offset = static_cast<std::uint32_t>(delta);
+    const auto offset = static_cast<std::uint32_t>(delta);
     const std::uint16_t command = LoadLE16(&m.device.config[vt8231::kPciCommand]);
     if ((command & vt8231::kCommandIoSpace) == 0) {
         std::snprintf(text, sizeof text, "%s at window offset 0x%02x with PCI I/O decoding off",
                       AccessName(access), static_cast<unsigned>(offset));
         machine::Violation(m, text);
-        return false;
+        return std::nullopt;
     }
     if (!RegisterHas(offset, access)) {
         std::snprintf(text, sizeof text, "%s at window offset 0x%02x, which has no such access",
                       AccessName(access), static_cast<unsigned>(offset));
         machine::Violation(m, text);
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return offset;
 }
 
 std::int64_t TraceOffset(std::uintptr_t address) {
@@ -81,11 +82,10 @@ std::int64_t TraceOffset(std::uintptr_t address) {
 std::uint8_t ReadRegister8(std::uintptr_t address) {
     machine::Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
-    std::uint32_t offset = 0;
     // An access no device claims reads all ones, as on PCI.
     std::uint8_t value = 0xFF;
-    if (Decode(m, address, Access::Read8, offset)) {
-        value = machine::ChannelRead8(m, offset);
+    if (const auto offset = Decode(m, address, Access::Read8)) {
+        value = machine::ChannelRead8(m, *offset);
     }
     machine::Trace(m, "io_read",
                    {{"offset", TraceOffset(address)}, {"width", 8}, {"value", value}});
@@ -97,9 +97,8 @@ void WriteRegister8(std::uintptr_t address, std::uint8_t value) {
     std::lock_guard<std::mutex> guard(m.lock);
     machine::Trace(m, "io_write",
                    {{"offset", TraceOffset(address)}, {"width", 8}, {"value", value}});
-    std::uint32_t offset = 0;
-    if (Decode(m, address, Access::Write8, offset)) {
-        machine::ChannelWrite8(m, offset, value);
+    if (const auto offset = Decode(m, address, Access::Write8)) {
+        machine::ChannelWrite8(m, *offset, value);
         machine::KickHardware(m);
     }
 }
@@ -109,9 +108,8 @@ void WriteRegister32(std::uintptr_t address, std::uint32_t value) {
     std::lock_guard<std::mutex> guard(m.lock);
     machine::Trace(m, "io_write",
                    {{"offset", TraceOffset(address)}, {"width", 32}, {"value", value}});
-    std::uint32_t offset = 0;
-    if (Decode(m, address, Access::Write32, offset)) {
-        machine::ChannelWrite32(m, offset, value);
+    if (const auto offset = Decode(m, address, Access::Write32)) {
+        machine::ChannelWrite32(m, *offset, value);
         machine::KickHardware(m);
     }
 }

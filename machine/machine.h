@@ -73,14 +73,14 @@ struct Config {
     // variable-rate audio on; any register may be given another power-on value.
     bool spdifOn = true;
     bool vraOn = true;
-    std::map<std::uint32_t, std::uint16_t> codecPowerOn;
+    std::map<std::uint32_t, std::uint16_t> codecPowerOn{};
 
-    std::set<Fault> faults;
-    int failReadAt = 0;                      // the n-th Read (from 1) fails
-    std::map<int, std::uint32_t> slowReadMs; // n-th Read takes this much machine time
-    long long breakAfterBlocks = -1;         // CTRL-C after this many block ends
-    long long breakAtUs = -1;                // CTRL-C at this machine time
-    bool hostSigint = false;                 // SIGINT, SIGTERM and SIGHUP on the host are CTRL-C
+    std::set<Fault> faults{};
+    int failReadAt = 0;                        // the n-th Read (from 1) fails
+    std::map<int, std::uint32_t> slowReadMs{}; // n-th Read takes this much machine time
+    long long breakAfterBlocks = -1;           // CTRL-C after this many block ends
+    long long breakAtUs = -1;                  // CTRL-C at this machine time
+    bool hostSigint = false;                   // SIGINT, SIGTERM and SIGHUP on the host are CTRL-C
     // Someone at a terminal can press CTRL-C: a Wait that only they can end
     // is waited out rather than reported as a hang.
     bool userAtTerminal = false;
@@ -88,15 +88,15 @@ struct Config {
     // time, with no scripted break pending, is a hang.
     std::uint64_t hangTimeoutUs = 60'000'000;
 
-    bool echoOutput = false;                          // also write what the player prints to stdout
-    bool captureAudio = true;                         // keep the DAC and S/PDIF streams in memory
-    AudioSink* dacSink = nullptr;                     // not owned
-    AudioSink* spdifSink = nullptr;                   // not owned
-    std::function<void(const TraceEvent&)> traceSink; // each event as it happens
+    bool echoOutput = false;        // also write what the player prints to stdout
+    bool captureAudio = true;       // keep the DAC and S/PDIF streams in memory
+    AudioSink* dacSink = nullptr;   // not owned
+    AudioSink* spdifSink = nullptr; // not owned
+    std::function<void(const TraceEvent&)> traceSink{}; // each event as it happens
     bool keepTrace = true; // also keep every event in Result::trace, for tests
     // Why the host refused the player a file: "NAME: reason", one line. The
     // player cannot say it; the program running the machine can.
-    std::function<void(const std::string&)> hostNote;
+    std::function<void(const std::string&)> hostNote{};
 };
 
 struct Report {

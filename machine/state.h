@@ -84,8 +84,7 @@ struct Machine {
     // CPU time of the main task's thread in the machine's sleeps: the waiting,
     // and the device rounds run there.
     std::uint64_t sleepCpuNs = 0;
-    bool dispatching = false;   // interrupt servers are being called
-    std::uint32_t waitMask = 0; // the signals the main task waits for, while it does
+    bool dispatching = false; // interrupt servers are being called
     std::uint64_t breakAtNs = kNever;
     bool breakAfterBlocksPending = false;
 

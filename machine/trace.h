@@ -19,7 +19,7 @@ struct TraceField {
     template <typename T>
     requires std::is_integral_v<T> &&(!std::is_same_v<T, bool>)TraceField(const char* k, T n)
         : key(k), number(static_cast<std::int64_t>(n)) {}
-    TraceField(const char* k, bool flag) : key(k), number(flag ? 1 : 0), isFlag(true) {}
+    TraceField(const char* k, bool flag) : key(k), number(flag), isFlag(true) {}
     TraceField(const char* k, std::string_view s) : key(k), text(s), isText(true) {}
     TraceField(const char* k, const char* s) : key(k), text(s), isText(true) {}
 
