@@ -195,8 +195,8 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
     };
     for (const auto& [line, env, err, capture, status] : rows) {
         SCOPED_TRACE(line);
-        std::filesystem::remove(ScratchPath("played.raw")),
-            std::filesystem::remove(ScratchPath("subframes.raw"));
+        std::filesystem::remove(ScratchPath("played.raw"));
+        std::filesystem::remove(ScratchPath("subframes.raw"));
         const Process run = Shell(line, 0, Args(!env.empty(), env));
         EXPECT_EQ(std::pair(run.status, run.err), std::pair(0, err));
         Bytes played = ReadFile(ScratchPath("played.raw"));

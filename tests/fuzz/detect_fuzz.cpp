@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(f);
     // Exactly the two buffers, so that the sanitizer sees any byte beyond them.
     static auto* buffers = static_cast<std::uint8_t*>(std::malloc(2 * kTransferBufferSize));
-    machine::Config config;
-    config.captureAudio = false, config.keepTrace = false;
+    const machine::Config config{.captureAudio = false, .keepTrace = false};
     const auto detect = [](std::int32_t, char** argv) {
         ResetPlayerState();
         gPlayerState.bufferAddress[0] = reinterpret_cast<std::uintptr_t>(buffers);

@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(data, 1, size, f);
     std::fclose(f);
-    machine::Config config;
-    config.captureAudio = false, config.keepTrace = false;
+    const machine::Config config{.captureAudio = false, .keepTrace = false};
     const machine::Result r = machine::Run(config, PlayerMain, {"kestrel", path});
     std::remove(path.c_str());
     for (const std::string& v : r.violations) {

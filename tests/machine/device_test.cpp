@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <sstream>
 
 #include "hw/vt8231.h"
 #include "platform/ac97mixer.h"
@@ -229,10 +228,7 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
 // never sleeps still gets its interrupts, from the machine's own thread.
 TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
     static std::atomic<int> interrupts;
-    machine::Config config;
-    config.clock = machine::ClockKind::Real;
-    config.speed = 20;
-    config.taskCpu = true;
+    const machine::Config config{.clock = machine::ClockKind::Real, .speed = 20, .taskCpu = true};
     const auto r = OnMachine(
         [] {
             Open();
@@ -268,9 +264,7 @@ TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
         }
         void Finish() override { ++finished; }
     } dac, spdif;
-    machine::Config config;
-    config.dacSink = &dac;
-    config.spdifSink = &spdif;
+    const machine::Config config{.dacSink = &dac, .spdifSink = &spdif};
     const auto r = OnMachine(
         [] {
             Open();
@@ -308,8 +302,7 @@ TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
         {0x7E, 0x0000, 0x4551, true}};
     for (const auto& [reg, written, read, vra] : rows) {
         std::uint32_t value = 0;
-        machine::Config config;
-        config.vraOn = vra;
+        const machine::Config config{.vraOn = vra};
         const auto r = OnMachine(
             [&] {
                 Open();
@@ -380,6 +373,7 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {"outside the I/O window", [] { EXPECT_EQ(ReadRegister8(io + kWindowSize), 0xFF); }}, // as on PCI
         {"with PCI I/O decoding off", [] { WritePciConfigLong(pci, dev, kPciCommand, 4); }},
         {"which has no such access", [] { WriteRegister32(io + kRegControl, 0); }},
+        {"8-bit read at window offset 0x05, which has no such access", [] { EXPECT_EQ(ReadRegister8(io + 5), 0xFF); }},
         {"bus mastering disabled", [] { WritePciConfigLong(pci, dev, kPciCommand, 1); Loop(); }},
         // A CPU address where a bus address belongs: as the table, then as a block.
         {"DMA fetch of a descriptor from unmapped", [] { WriteRegister32(io + kRegTablePointer, 0x10); WriteRegister8(io + 1, 0x80); Delay(1); }},
@@ -424,11 +418,11 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         Wait(1u << sig);
         Close();
     });
-    std::istringstream calls(
-        "AddPciIntServer AllocSignal AllocVec Close CloseLibrary Delay FindMixer FindPciDevice "
-        "FindTask FreeSignal FreeVec GetPciBusAddress GetPciDeviceAttr Open OpenLibrary Printf "
-        "Read RemPciIntServer Seek SetSignal Wait WritePciConfigByte WritePciConfigLong");
-    for (std::string call; calls >> call;) {
+    for (const std::string& call :
+         Words("AddPciIntServer AllocSignal AllocVec Close CloseLibrary Delay FindMixer "
+               "FindPciDevice FindTask FreeSignal FreeVec GetPciBusAddress GetPciDeviceAttr Open "
+               "OpenLibrary Printf Read RemPciIntServer Seek SetSignal Wait WritePciConfigByte "
+               "WritePciConfigLong")) {
         const std::string violation = call + " called in interrupt context";
         EXPECT_NE(std::count(r.violations.begin(), r.violations.end(), violation), 0) << call;
     }
@@ -467,6 +461,7 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
         {[] { return AllocSignal(32); }, -1},
         // Memory not asked to be cleared is not: a player must not count on zeros.
         {[] { mem = static_cast<std::uint8_t*>(AllocVec(8, 0)); return std::count(mem, mem + 8, 0); }, 0},
+        {[] { return AllocVec(0, MEMF_CLEAR) == nullptr; }, 1},
         {[] { Signal(FindTask(nullptr), 1u << 31); return SetSignal(0, 0); }, 1u << 31},
         {[] { return Wait(3u << 30); }, 1u << 31},
         {[] { Delay(5); return machine::TimeUs(); }, 100000},               // ticks of 1/50 s
@@ -489,10 +484,7 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
             EXPECT_EQ(rows[i].first(), rows[i].second) << i;
         }
     };
-    machine::Config config;
-    config.failReadAt = 3;
-    config.slowReadMs = {{1, 300}};
-    config.breakAtUs = 250000;
+    const machine::Config config{.failReadAt = 3, .slowReadMs = {{1, 300}}, .breakAtUs = 250000};
     const auto r = OnMachine(run, config);
     EXPECT_EQ(r.output, "n=-42;2147483647.\n");
     EXPECT_EQ(Summary(r, {"break"}), std::vector<std::string>{"break"});

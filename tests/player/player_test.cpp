@@ -322,8 +322,9 @@ TEST(Codec, SetupAndRestoreWriteSequences) {
     };
     for (const auto& [spdif, vra, mode, rate, spdifAtRestore, writes] : cases) {
         SCOPED_TRACE(writes);
-        machine::Config config; // the user's volume, -3 dB, comes back
-        config.spdifOn = spdif, config.vraOn = vra, config.codecPowerOn[0x18] = 0x0A0A;
+        // The user's volume, -3 dB, comes back.
+        const machine::Config config{
+            .spdifOn = spdif, .vraOn = vra, .codecPowerOn = {{0x18, 0x0A0A}}};
         const machine::Result r = OnMachine(
             [&] {
                 Library* base = OpenLibrary("ac97mixer.library", 50);
@@ -397,8 +398,8 @@ TEST(Setup, EveryExitReleasesWhatCameBeforeIt) {
     const auto powerOn = OnMachine([] {}).codecRegisters;
     for (const auto& [faults, argv, output, taken, rc] : cases) {
         SCOPED_TRACE(taken);
-        machine::Config config;
-        config.faults = faults, config.breakAfterBlocks = 1; // ends a run with no interrupt server
+        // One block ends a run with no interrupt server.
+        const machine::Config config{.faults = faults, .breakAfterBlocks = 1};
         const machine::Result r = machine::Run(config, PlayerMain, argv);
         EXPECT_EQ(std::make_tuple(r.output, r.returnCode, Taken(r)), std::tie(output, rc, taken));
         EXPECT_TRUE(r.violations.empty()) << r.violations.front();
@@ -447,11 +448,14 @@ TEST(Playback, RawDataToItsEndToABreakOrToAFailingRead) {
                       blocks, overruns, played] : cases) {
         SCOPED_TRACE(name);
         const Bytes file = Pattern(size);
-        machine::Config config;
-        config.breakAfterBlocks = breakAfterBlocks, config.breakAtUs = breakAtUs;
-        config.failReadAt = failReadAt, config.slowReadMs[slowRead] = slowRead != 0 ? 40 : 0;
-        config.faults = noServer ? std::set{machine::Fault::IntServer} : std::set<machine::Fault>{};
-        config.hostSigint = noServer; // but nobody at a terminal
+        // Without a server, CTRL-C could end the wait, but nobody is at a terminal.
+        const machine::Config config{.faults = noServer ? std::set{machine::Fault::IntServer}
+                                                        : std::set<machine::Fault>{},
+                                     .failReadAt = failReadAt,
+                                     .slowReadMs = {{slowRead, slowRead != 0 ? 40 : 0}},
+                                     .breakAfterBlocks = breakAfterBlocks,
+                                     .breakAtUs = breakAtUs,
+                                     .hostSigint = noServer};
         const machine::Result r = Play(file, config);
         EXPECT_EQ(r.returnCode, noServer ? -1 : failReadAt != 0 ? 10 : 0);
         EXPECT_EQ(r.hung, noServer);

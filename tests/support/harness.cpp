@@ -87,7 +87,8 @@ Bytes Aiff(double rate, const Bytes& sound) {
 
 Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uint8_t seed) {
     Bytes frame = Pattern(length, seed);
-    frame[0] = 0x0B, frame[1] = 0x77;
+    frame[0] = 0x0B;
+    frame[1] = 0x77;
     frame[4] = static_cast<std::uint8_t>(((fscod & 3u) << 6) | (frmsizecod & 0x3Fu));
     return frame;
 }
