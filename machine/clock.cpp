@@ -30,6 +30,9 @@ thread_local bool t_interrupt = false;
 // atomic is both async-signal-safe and race-free between threads.
 std::atomic<int> g_hostSigint{0};
 std::atomic<int> g_hostSignals{0}; // received during this run
+// The hardware thread's wake-up on the real clock, which the handler writes
+// so that a signal is taken while the task is at work; -1 otherwise.
+std::atomic<int> g_wakeFd{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 // SIGINT, SIGTERM and SIGHUP all stop the player as CTRL-C does; each
 // handler they had is put back at the end.
@@ -45,6 +48,11 @@ void OnHostSignal(int signal) {
         std::raise(signal);
     }
     g_hostSigint.store(1);
+    if (const int fd = g_wakeFd.load(); fd >= 0) {
+        const std::uint64_t one = 1;
+        const ssize_t ignored = write(fd, &one, sizeof one); // fails only when woken already
+        static_cast<void>(ignored);
+    }
 }
 
 // Marks the calling thread as running in interrupt context for a scope.
@@ -63,9 +71,10 @@ bool Virtual(const Machine& m) {
     return m.config.clock == ClockKind::Virtual;
 }
 
-// On the real clock the threads sleep until something is due, and look for a
-// host signal at least this often; while the channel plays, its block ends
-// come sooner. The sinks are fed at least every kFeedPeriod (wall time).
+// On the real clock the threads sleep until something is due. The task looks
+// for a host signal at least every kPoll; the hardware thread is woken for
+// one. The sinks are fed at least every kFeedPeriod (wall time) while the
+// channel plays.
 constexpr auto kPoll = std::chrono::milliseconds(100);
 constexpr auto kFeedPeriod = std::chrono::milliseconds(50);
 
@@ -155,14 +164,14 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
 }
 
 using WallTime = std::chrono::steady_clock::time_point;
+constexpr WallTime kNeverWall = WallTime::max();
 
 // When the devices next need a thread on the real clock: the channel's next
-// block end or a scripted break, and at least every kPoll (kFeedPeriod while
-// sinks are playing) for host signals and sinks.
-WallTime WakeAt(Machine& m) {
+// block end or a scripted break, and every kFeedPeriod while sinks play.
+WallTime DevicesDueAt(Machine& m) {
     const bool sinks = m.config.dacSink != nullptr || m.config.spdifSink != nullptr;
     WallTime at =
-        std::chrono::steady_clock::now() + (sinks && ChannelRunning(m) ? kFeedPeriod : kPoll);
+        sinks && ChannelRunning(m) ? std::chrono::steady_clock::now() + kFeedPeriod : kNeverWall;
     const std::uint64_t next = std::min(BlockEndNs(m), m.breakAtNs);
     if (next != kNever) {
         // Rounded up, so that the machine time on waking has reached `next`.
@@ -192,7 +201,7 @@ timespec MonotonicTimespec(WallTime at) {
 // without waking the thread.
 void SetAlarm(Machine& m, WallTime at) {
     itimerspec spec{}; // all zero disarms it; a real time is never zero
-    if (at != WallTime{}) {
+    if (at != kNeverWall) {
         spec.it_value = MonotonicTimespec(at);
     }
     timerfd_settime(m.alarmFd, TFD_TIMER_ABSTIME, &spec, nullptr);
@@ -209,7 +218,7 @@ public:
     ~TaskServes() {
         if (m_.taskServes) {
             m_.taskServes = false;
-            SetAlarm(m_, WakeAt(m_));
+            SetAlarm(m_, DevicesDueAt(m_));
         }
         if (m_.config.taskCpu) {
             m_.sleepCpuNs += ThreadCpuNs() - cpuStart_;
@@ -223,13 +232,13 @@ public:
     WallTime Serve() {
         if (!m_.taskServes && !m_.hardwareServes) {
             m_.taskServes = true;
-            SetAlarm(m_, WallTime{});
+            SetAlarm(m_, kNeverWall);
         }
         if (!m_.taskServes) {
             return std::chrono::steady_clock::now() + kPoll; // woken when it is done
         }
         ServeDevices(m_, lock_);
-        return WakeAt(m_);
+        return std::min(DevicesDueAt(m_), std::chrono::steady_clock::now() + kPoll);
     }
 
     // Sleeps until `at`. Serving, the task is the only one who runs the
@@ -253,12 +262,25 @@ private:
 };
 
 // The real clock's device side while the main task is at work: it sleeps until
-// its alarm or a stop. A block's frames are fetched when it wakes, or earlier
-// when the main task does something they depend on (CatchUp).
+// its alarm, a host signal or a stop. A block's frames are fetched when it
+// wakes, or earlier when the main task does something they depend on (CatchUp).
 void HardwareMain(Machine& m) {
     t_interrupt = true;
-    std::unique_lock<std::mutex> lock(m.lock);
-    while (!m.stopHardware) {
+    std::unique_lock<std::mutex> lock(m.lock, std::defer_lock);
+    for (;;) {
+        pollfd fds[2] = {{m.alarmFd, POLLIN, 0}, {m.wakeFd, POLLIN, 0}};
+        poll(fds, 2, -1);
+        // Only the ringing matters: each read empties one that rang, and
+        // fails on one that did not.
+        for (const pollfd& fd : fds) {
+            std::uint64_t count = 0;
+            const ssize_t ignored = read(fd.fd, &count, sizeof count);
+            static_cast<void>(ignored);
+        }
+        lock.lock();
+        if (m.stopHardware) {
+            return;
+        }
         if (!m.taskServes) {
             m.hardwareServes = true;
             ServeDevices(m, lock);
@@ -266,16 +288,9 @@ void HardwareMain(Machine& m) {
             m.taskWake.notify_all(); // a task that slept meanwhile takes over
         }
         if (!m.taskServes) {
-            SetAlarm(m, WakeAt(m));
+            SetAlarm(m, DevicesDueAt(m));
         }
         lock.unlock();
-        pollfd fds[2] = {{m.alarmFd, POLLIN, 0}, {m.stopFd, POLLIN, 0}};
-        poll(fds, 2, -1);
-        std::uint64_t expirations = 0;
-        // Only the ringing matters; set again since, the alarm has nothing to read.
-        const ssize_t ignored = read(m.alarmFd, &expirations, sizeof expirations);
-        static_cast<void>(ignored);
-        lock.lock();
     }
 }
 
@@ -376,7 +391,7 @@ void CatchUp(Machine& m) {
 void KickHardware(Machine& m) {
     // A thread serving the devices looks again when its round ends.
     if (!Virtual(m) && !m.taskServes && !m.hardwareServes) {
-        SetAlarm(m, WakeAt(m));
+        SetAlarm(m, DevicesDueAt(m));
     }
 }
 
@@ -409,33 +424,38 @@ void StartClock(Machine& m) {
     m.breakAfterBlocksPending = m.config.breakAfterBlocks > 0;
     if (!Virtual(m)) {
         m.alarmFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        m.stopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (m.alarmFd < 0 || m.stopFd < 0) {
+        m.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m.alarmFd < 0 || m.wakeFd < 0) {
             std::perror("machine: the hardware thread's timer");
             std::abort();
         }
+        g_wakeFd.store(m.wakeFd);
+        // The thread acts only when its alarm rings or it is woken.
+        SetAlarm(m, DevicesDueAt(m));
         m.hardware = std::thread(HardwareMain, std::ref(m));
     }
 }
 
 void StopClock(Machine& m) {
+    // The handlers go first, so that none writes to a descriptor closed below.
+    if (m.config.hostSigint) {
+        for (const BreakSignal& s : g_breakSignals) {
+            sigaction(s.number, &s.previous, nullptr);
+        }
+    }
+    g_wakeFd.store(-1);
     if (m.hardware.joinable()) {
         {
             std::lock_guard<std::mutex> guard(m.lock);
             m.stopHardware = true;
         }
         const std::uint64_t one = 1;
-        if (write(m.stopFd, &one, sizeof one) < 0) {
+        if (write(m.wakeFd, &one, sizeof one) < 0) {
             std::abort(); // the thread could not be stopped
         }
         m.hardware.join();
         close(m.alarmFd);
-        close(m.stopFd);
-    }
-    if (m.config.hostSigint) {
-        for (const BreakSignal& s : g_breakSignals) {
-            sigaction(s.number, &s.previous, nullptr);
-        }
+        close(m.wakeFd);
     }
 }
 

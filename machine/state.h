@@ -76,7 +76,7 @@ struct Machine {
     std::thread hardware;
     bool stopHardware = false;
     int alarmFd = -1; // timerfd: when the hardware thread is next due
-    int stopFd = -1;  // eventfd: the hardware thread stops
+    int wakeFd = -1;  // eventfd: to stop, or for a host signal
     // Who runs the devices on the real clock: the main task's thread while it
     // sleeps, else the hardware thread; never both at once.
     bool taskServes = false;

@@ -20,10 +20,13 @@ std::uint8_t StatusValue(const Channel& c) {
     return static_cast<std::uint8_t>(c.status | (c.active ? vt8231::kStatusActive : 0));
 }
 
+bool Held(const Channel& c) {
+    return c.holdBits != 0;
+}
+
 void Stop(Channel& c) {
     c.active = false;
-    c.paused = false;
-    c.pauseBits = 0;
+    c.holdBits = 0;
     c.nextTickNs = kNever;
 }
 
@@ -93,8 +96,7 @@ void Start(Machine& m) {
         return;
     }
     c.active = true;
-    c.paused = false;
-    c.pauseBits = 0;
+    c.holdBits = 0;
     c.carryNs = 0;
     StartBlock(m, 0, NowNs(m));
     KickHardware(m);
@@ -115,10 +117,9 @@ void Control(Machine& m, std::uint8_t value) {
 void Acknowledge(Machine& m, std::uint8_t value) {
     Channel& c = m.channel;
     c.status &= static_cast<std::uint8_t>(~(value & vt8231::kStatusAck));
-    if (c.paused && (c.status & c.pauseBits) == 0) {
-        const std::uint32_t next = (c.pauseBits & vt8231::kStatusEol) != 0 ? 0 : c.descriptor + 1;
-        c.paused = false;
-        c.pauseBits = 0;
+    if (Held(c) && (c.status & c.holdBits) == 0) {
+        const std::uint32_t next = (c.holdBits & vt8231::kStatusEol) != 0 ? 0 : c.descriptor + 1;
+        c.holdBits = 0;
         StartBlock(m, next, NowNs(m));
         KickHardware(m);
     }
@@ -190,7 +191,7 @@ void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
     switch (offset) {
     case vt8231::kRegStatus:
         // One store to the four byte registers. Type is in place before a
-        // start, and a terminate comes before the status clear so a paused
+        // start, and a terminate comes before the status clear so a held
         // channel does not move on to its next block on the way to idle.
         m.channel.type = static_cast<std::uint8_t>(value >> 16); // byte 3 is reserved
         Control(m, static_cast<std::uint8_t>(value >> 8));
@@ -232,8 +233,7 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
     } else if (bits != 0) {
         // The VT82C686-family SGD engine holds after a FLAG or EOL block until
         // the driver clears the status bit.
-        c.paused = true;
-        c.pauseBits = bits;
+        c.holdBits = bits;
         c.nextTickNs = kNever;
     } else {
         StartBlock(m, c.descriptor + 1, now);
@@ -246,15 +246,15 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
 
 void FetchDueFrames(Machine& m, std::uint64_t untilNs) {
     Channel& c = m.channel;
-    while (c.active && !c.paused && FramesLeft(c) > 0 && c.nextTickNs <= untilNs) {
+    while (c.active && !Held(c) && FramesLeft(c) > 0 && c.nextTickNs <= untilNs) {
         FetchSlice(m, untilNs);
     }
 }
 
 std::uint64_t BlockEndNs(const Machine& m) {
     const Channel& c = m.channel;
-    if (!c.active || c.paused || c.nextTickNs == kNever || FramesLeft(c) == 0) {
-        return c.active && !c.paused ? c.nextTickNs : kNever;
+    if (!c.active || Held(c) || c.nextTickNs == kNever || FramesLeft(c) == 0) {
+        return c.active && !Held(c) ? c.nextTickNs : kNever;
     }
     // The slices' durations, remainders carried, add up to this whatever
     // their sizes.
@@ -263,7 +263,7 @@ std::uint64_t BlockEndNs(const Machine& m) {
 }
 
 bool ChannelRunning(const Machine& m) {
-    return m.channel.active && !m.channel.paused && m.channel.nextTickNs != kNever;
+    return m.channel.active && !Held(m.channel) && m.channel.nextTickNs != kNever;
 }
 
 void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length) {

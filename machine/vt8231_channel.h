@@ -19,9 +19,8 @@ struct Channel {
 
     bool active = false;
     // After a FLAG or EOL block the channel holds until software clears the
-    // status bits that block set.
-    bool paused = false;
-    std::uint8_t pauseBits = 0;
+    // status bits that block set: those bits, 0 while it plays on.
+    std::uint8_t holdBits = 0;
 
     std::uint32_t descriptor = 0; // index of the block being played
     std::uint32_t blockBus = 0;

@@ -168,7 +168,8 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
                     Delay(10);
                     WriteRegister8(io + kRegStatus, ~status & kStatusAck);
                     EXPECT_EQ(ReadRegister8(io + kRegStatus), status);
-                    WriteRegister8(io + kRegStatus, status & kStatusAck);
+                    WriteRegister32(io + kRegStatus,
+                                    type << 16 | (status & kStatusAck)); // as one store
                 }
             }
             Close();
