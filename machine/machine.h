@@ -110,14 +110,6 @@ struct Report {
     std::uint64_t taskCpuUs = 0;
 };
 
-// The playback channel's registers as the device holds them.
-struct ChannelRegisters {
-    std::uint8_t status = 0; // ACTIVE included
-    std::uint8_t type = 0;
-    std::uint8_t lastControl = 0; // the last value written to control
-    std::uint32_t tablePointer = 0;
-};
-
 struct Result {
     int returnCode = 0; // -1 when the machine ended the run (a hang)
     bool hung = false;
@@ -131,7 +123,6 @@ struct Result {
     std::map<std::uint32_t, std::uint16_t> codecRegisters;
     // PCI configuration space of the audio function after the run.
     std::vector<std::uint8_t> pciConfig;
-    ChannelRegisters channel;
 };
 
 using Entry = std::function<int(std::int32_t argc, char** argv)>;

@@ -74,11 +74,6 @@ void Collect(Machine& m) {
         r.codecRegisters[reg] = m.codec.registers[reg >> 1];
     }
     r.pciConfig.assign(std::begin(m.device.config), std::end(m.device.config));
-    r.channel.status = static_cast<std::uint8_t>(m.channel.status |
-                                                 (m.channel.active ? vt8231::kStatusActive : 0));
-    r.channel.type = m.channel.type;
-    r.channel.lastControl = m.channel.lastControl;
-    r.channel.tablePointer = m.channel.tablePointer;
 }
 
 } // namespace

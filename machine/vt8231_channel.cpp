@@ -103,7 +103,6 @@ void Start(Machine& m) {
 }
 
 void Control(Machine& m, std::uint8_t value) {
-    m.channel.lastControl = value;
     // Terminate wins over start: both together leave the channel idle.
     if ((value & vt8231::kControlTerminate) != 0) {
         Stop(m.channel);

@@ -15,7 +15,6 @@ struct Channel {
     std::uint8_t status = 0; // FLAG and EOL; ACTIVE is derived from `active`
     std::uint8_t type = 0;
     std::uint32_t tablePointer = 0;
-    std::uint8_t lastControl = 0;
 
     bool active = false;
     // After a FLAG or EOL block the channel holds until software clears the

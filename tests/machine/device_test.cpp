@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 
 #include "hw/vt8231.h"
 #include "platform/ac97mixer.h"
@@ -467,6 +468,7 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
         {[] { return Wait(3u << 30); }, 1u << 31},
         {[] { Delay(5); return machine::TimeUs(); }, 100000},               // ticks of 1/50 s
         {[] { Wait(SIGBREAKF_CTRL_C); return machine::TimeUs(); }, 250000}, // scripted CTRL-C
+        {[] { std::raise(SIGINT); return Wait(SIGBREAKF_CTRL_C); }, SIGBREAKF_CTRL_C}, // typed, with nothing else due
         {[] { return ::Open(path.c_str(), 1006); }, 0}, // MODE_NEWFILE: host files are read-only
         {[] { return (f = ::Open(path.c_str(), MODE_OLDFILE)) != 0; }, 1},
         {[] { Read(f, buf, 64); return machine::TimeUs(); }, 550000}, // a slow Read
@@ -485,10 +487,12 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
             EXPECT_EQ(rows[i].first(), rows[i].second) << i;
         }
     };
-    const machine::Config config{.failReadAt = 3, .slowReadMs = {{1, 300}}, .breakAtUs = 250000};
+    machine::Config config{.failReadAt = 3, .slowReadMs = {{1, 300}}, .breakAtUs = 250000};
+    config.hostSigint = config.userAtTerminal = true;
+    OnMachine(run, config); // twice: each machine starts with no host signal counted
     const auto r = OnMachine(run, config);
     EXPECT_EQ(r.output, "n=-42;2147483647.\n");
-    EXPECT_EQ(Summary(r, {"break"}), std::vector<std::string>{"break"});
+    EXPECT_EQ(Summary(r, {"break"}), std::vector<std::string>(2, "break"));
     EXPECT_TRUE(r.violations.empty());
 }
 
