@@ -86,12 +86,12 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
         if (slow != m.config.slowReadMs.end()) {
             // The disk takes its time: the devices keep running, and the
             // data lands only when the read is done.
-            m.readInProgress = true;
-            m.readBus = machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
-            m.readLength = m.readBus != 0 ? static_cast<std::uint32_t>(length) : 0;
+            const std::uint32_t bus =
+                machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
+            m.refilling.emplace(bus, bus != 0 ? static_cast<std::uint32_t>(length) : 0);
             machine::SleepFor(m, lock, std::uint64_t{slow->second} * 1000000);
             machine::CatchUp(m);
-            m.readInProgress = false;
+            m.refilling.reset();
             open = FindFile(m, file);
         }
         if (open != nullptr) {

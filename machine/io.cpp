@@ -99,7 +99,6 @@ void WriteRegister8(std::uintptr_t address, std::uint8_t value) {
                    {{"offset", TraceOffset(address)}, {"width", 8}, {"value", value}});
     if (const auto offset = Decode(m, address, Access::Write8)) {
         machine::ChannelWrite8(m, *offset, value);
-        machine::KickHardware(m);
     }
 }
 
@@ -110,7 +109,6 @@ void WriteRegister32(std::uintptr_t address, std::uint32_t value) {
                    {{"offset", TraceOffset(address)}, {"width", 32}, {"value", value}});
     if (const auto offset = Decode(m, address, Access::Write32)) {
         machine::ChannelWrite32(m, *offset, value);
-        machine::KickHardware(m);
     }
 }
 

@@ -24,7 +24,9 @@ std::mutex g_running;
 
 void Boot(Machine& m) {
     m.mainTask.allocatedSignals = 0x0000FFFF; // 0 to 15 belong to the system
-    m.devicePresent = !HasFault(m, Fault::Device);
+    if (HasFault(m, Fault::Device)) {
+        m.devicePresent = false;
+    }
     ResetPciDevice(m.device);
     ResetCodec(m.codec, m.config);
 }
@@ -130,13 +132,14 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
         std::lock_guard<std::mutex> guard(m->lock);
         StartClock(*m);
     }
-    int returnCode = -1;
     const std::uint64_t cpuStartNs = ThreadCpuNs();
-    try {
-        returnCode = entry(static_cast<std::int32_t>(args.size()), pointers.data());
-    } catch (const RunEnded&) {
-        returnCode = -1;
-    }
+    const int returnCode = [&] {
+        try {
+            return entry(static_cast<std::int32_t>(args.size()), pointers.data());
+        } catch (const RunEnded&) {
+            return -1; // the machine ended the run
+        }
+    }();
     const std::uint64_t taskCpuNs = ThreadCpuNs() - cpuStartNs;
     StopClock(*m);
 

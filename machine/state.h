@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,9 +99,9 @@ struct Machine {
     std::map<BPTR, OpenFile> files;
     BPTR nextFile = 0x1000;
     int readCalls = 0;
-    bool readInProgress = false; // a Read that takes time, into the range below
-    std::uint32_t readBus = 0;
-    std::uint32_t readLength = 0;
+    // The bus address and length a Read that takes time is filling, while it
+    // does; 0 and 0 for memory the bus does not reach.
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> refilling;
 
     // The PCI bus and its one audio function.
     bool devicePresent = true;

@@ -13,11 +13,9 @@ namespace {
 std::size_t Utf8Length(std::string_view text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
-    std::size_t length = 0;
+    std::size_t length = 2;
     unsigned char low = 0x80, high = 0xBF; // the second byte's range
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
+    if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
         low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
         high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
@@ -25,8 +23,10 @@ std::size_t Utf8Length(std::string_view text, std::size_t i) {
         length = 4;
         low = lead == 0xF0 ? 0x90 : 0x80;
         high = lead == 0xF4 ? 0x8F : 0xBF; // nothing beyond U+10FFFF
+    } else if (lead < 0xC2 || lead > 0xDF) {
+        return 0; // not a lead byte
     }
-    if (length == 0 || i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
         return 0;
     }
     for (std::size_t k = 2; k < length; ++k) {

@@ -49,8 +49,8 @@ void FetchFailed(Machine& m, const char* what, std::uint32_t bus) {
 
 void CountOverrunIfRefilling(Machine& m) {
     Channel& c = m.channel;
-    if (!c.overrunCounted && m.readInProgress &&
-        BusRangesOverlap(c.blockBus, c.blockLength, m.readBus, m.readLength)) {
+    if (!c.overrunCounted && m.refilling &&
+        BusRangesOverlap(c.blockBus, c.blockLength, m.refilling->first, m.refilling->second)) {
         c.overrunCounted = true;
         ++m.result.report.overruns;
     }
@@ -75,7 +75,6 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     c.overrunCounted = false;
     Trace(m, "block", {{"buffer", c.blockBus}, {"bytes", c.blockLength}});
 
-    CountOverrunIfRefilling(m);
     auto it = m.played.find(c.blockBus);
     c.stale = it != m.played.end() && !it->second.refilled;
     m.played[c.blockBus] = PlayedBlock{c.blockLength, false};
