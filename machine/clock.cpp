@@ -213,15 +213,18 @@ void SetAlarm(Machine& m, WallTime at) {
 // its alarm, which is set again when the task goes back to work.
 class TaskServes {
 public:
-    TaskServes(Machine& m, std::unique_lock<std::mutex>& lock)
-        : m_(m), lock_(lock), cpuStart_(m.config.taskCpu ? ThreadCpuNs() : 0) {}
+    TaskServes(Machine& m, std::unique_lock<std::mutex>& lock) : m_(m), lock_(lock) {
+        if (m.config.taskCpu) {
+            cpuStart_ = ThreadCpuNs();
+        }
+    }
     ~TaskServes() {
         if (m_.taskServes) {
             m_.taskServes = false;
             SetAlarm(m_, DevicesDueAt(m_));
         }
-        if (m_.config.taskCpu) {
-            m_.sleepCpuNs += ThreadCpuNs() - cpuStart_;
+        if (cpuStart_) {
+            m_.sleepCpuNs += ThreadCpuNs() - *cpuStart_;
         }
     }
     TaskServes(const TaskServes&) = delete;
@@ -258,7 +261,7 @@ public:
 private:
     Machine& m_;
     std::unique_lock<std::mutex>& lock_;
-    std::uint64_t cpuStart_;
+    std::optional<std::uint64_t> cpuStart_; // with Config::taskCpu
 };
 
 // The real clock's device side while the main task is at work: it sleeps until

@@ -379,8 +379,8 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {"which has no such access", [] { WriteRegister32(io + kRegControl, 0); }},
         {"8-bit read at window offset 0x05, which has no such access", [] { EXPECT_EQ(ReadRegister8(io + 5), 0xFF); }},
         {"bus mastering disabled", [] { WritePciConfigLong(pci, dev, kPciCommand, 1); Loop(); }},
-        // A CPU address where a bus address belongs: as the table, then as a block.
-        {"DMA fetch of a descriptor from unmapped", [] { WriteRegister32(io + kRegTablePointer, 0x10); WriteRegister8(io + 1, 0x80); Delay(1); }},
+        // A start before the table is set, and a CPU address where a block's bus address belongs.
+        {"DMA fetch of a descriptor from unmapped bus address 0x00000000", [] { WriteRegister8(io + 1, 0x80); Delay(1); }},
         {"DMA fetch of audio data from unmapped", [] { Load({kDescEol | 16});
              StoreLE32(table, reinterpret_cast<std::uintptr_t>(table)); WriteRegister8(io + 1, 0x80); Delay(1); }},
         {"cybpci.library still open at the end", [] { OpenLibrary("cybpci.library", 2); }},
@@ -446,7 +446,8 @@ TEST(Trace, TextIsUtf8OrEscaped) {
         {"\xe2\x82", "\\u00e2\\u0082"},                   // cut short
         {"\xe2\x28\xa1", "\\u00e2(\\u00a1"},              // not a continuation
         {"\xe2\x82\x28", "\\u00e2\\u0082("},              // nor that
-        {"\x7f\xff", "\\u007f\\u00ff"}};
+        {"\x7f\xff", "\\u007f\\u00ff"},
+        {"\xc3\xc0\xf1\xc0\x80\x80", "\\u00c3\\u00c0\\u00f1\\u00c0\\u0080\\u0080"}}; // past the continuations
     // clang-format on
     for (const auto& [text, json] : rows) {
         EXPECT_EQ(machine::JsonEscape(text), json) << json;
