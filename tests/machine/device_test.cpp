@@ -227,7 +227,7 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
 }
 
 // On the real clock the devices run while the task is at work too: a task that
-// never sleeps still gets its interrupts, from the machine's own thread.
+// sleeps no more still gets its interrupts, from the machine's own thread.
 TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
     static std::atomic<int> interrupts;
     const machine::Config config{.clock = machine::ClockKind::Real, .speed = 20, .taskCpu = true};
@@ -237,8 +237,9 @@ TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
             interrupts = 0;
             extra = [] { ++interrupts; };
             acks = false; // the task releases the held channel, busy as it is
+            Delay(1);     // leaving a sleep hands the devices to the machine's thread
             Loop();
-            // No Wait and no Delay; the limit only keeps a broken machine from hanging.
+            // Then no Wait and no Delay; the limit only keeps a broken machine from hanging.
             const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (interrupts < 4 && std::chrono::steady_clock::now() < limit) {
                 WriteRegister8(io + kRegStatus, ReadRegister8(io + kRegStatus) & kStatusAck);
@@ -248,8 +249,8 @@ TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
         config);
     EXPECT_GE(interrupts, 4);
     EXPECT_TRUE(r.violations.empty());
-    // Its spinning is the player's CPU time; what it slept in, none here, is not.
-    EXPECT_TRUE(r.report.taskCpuUs > 0 && r.report.taskCpuUs == r.report.taskThreadCpuUs);
+    // Its spinning is the player's CPU time; what it slept in is not.
+    EXPECT_TRUE(r.report.taskCpuUs > 0 && r.report.taskCpuUs < r.report.taskThreadCpuUs);
 }
 
 // A program's sinks get each output as the capture holds it, in pieces that
@@ -356,7 +357,6 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
             EXPECT_EQ(FindPciDevice(pci, nullptr, other), nullptr); Loop(); Wait(1u << sig); }},
         {"WritePciConfigByte called in interrupt",
          [] { extra = [] { WritePciConfigByte(pci, dev, 60, 9); }; Loop(); Wait(1u << sig); }},
-        {nullptr, [] { WriteRegister8(io + kRegStatus, kStatusAck); }}, // an idle channel stays idle
         {"register 0x3 does not exist", [] { WriteCodecRegister(mixerLib, mixer, 3, 0); }},
         {"the S/PDIF transmitter is on", [] { WriteCodecRegister(mixerLib, mixer, 0x3A, 0); }},
         {"not the open ac97mixer.library", [] { ReadCodecRegister(pci, mixer, 0); }},
@@ -369,6 +369,7 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {"server removed while the channel is active", [] { Loop(); RemPciIntServer(pci, server); }},
         {"hang: Wait with nothing that can wake", [] { Wait(1u << 20); }},
         {"hang: Wait with nothing that can wake", [] { acks = false; Loop(); Wait(1u << 20); }}, // held at FLAG
+        {"hang: no wake-up in 60 s of machine time", [] { Loop(); Wait(1u << 20); }},
         {"file that is not open", [] { ::Close(0x4444); }}, {"AllocVec did not return", [] { FreeVec(&local); }},
         {"library that is not open", [] { CloseLibrary(pci); }}, {"task that does not exist", [] { Signal(nullptr, 1); }},
         {"DMA memory freed while the channel is active", [] { Loop(); FreeVec(block); block = nullptr; }},
@@ -437,7 +438,7 @@ TEST(Trace, TextIsUtf8OrEscaped) {
     const std::pair<const char*, const char*> rows[] = {
         // clang-format off
         {"a\"\\\n\t\x01", "a\\\"\\\\\\n\\t\\u0001"},
-        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80"},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80\xef\xbf\xbd", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80\xef\xbf\xbd"},
         {"\xc0\xaf", "\\u00c0\\u00af"},                                    // overlong
         {"\xe0\x80\xaf\xe0\xa0\x80", "\\u00e0\\u0080\\u00af\xe0\xa0\x80"}, // overlong, then U+0800
         {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},                         // a surrogate
