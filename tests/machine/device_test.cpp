@@ -300,14 +300,17 @@ TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
 // bits, the volume fields it has, the extended features it has, and rates
 // only with variable-rate audio on at power-on.
 TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
-    const std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, bool> rows[] = {
-        {0x26, 0xFF00, 0xFF0F, true}, {0x26, 0x0000, 0x000F, true}, {0x02, 0xFFFF, 0xBF3F, true},
-        {0x18, 0xFFFF, 0x9F1F, true}, {0x28, 0x0000, 0x0805, true}, {0x2A, 0xFFFF, 0x0035, true},
-        {0x34, 0x1F40, 48000, true},  {0x2C, 7000, 8000, true},     {0x2C, 7000, 48000, false},
-        {0x7E, 0x0000, 0x4551, true}};
-    for (const auto& [reg, written, read, vra] : rows) {
+    // A register, the value written and read back, the codec's power-on values.
+    using PowerOn = std::map<std::uint32_t, std::uint16_t>;
+    const std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, PowerOn> rows[] = {
+        // clang-format off
+        {0x26, 0xFF00, 0xFF0F, {}}, {0x26, 0x0000, 0x000F, {}}, {0x02, 0xFFFF, 0xBF3F, {}}, {0x18, 0xFFFF, 0x9F1F, {}},
+        {0x28, 0x0000, 0x0805, {}}, {0x2A, 0xFFFF, 0x0035, {}}, {0x34, 0x1F40, 48000, {}}, {0x2C, 7000, 8000, {}},
+        {0x2C, 7000, 48000, {{0x2A, 4}}}, {0x7E, 0x0000, 0x4551, {}}, {0x2A, 0xFFFF, 0x0001, {{0x28, 0x0801}}}}; // no S/PDIF
+    // clang-format on
+    for (const auto& [reg, written, read, powerOn] : rows) {
         std::uint32_t value = 0;
-        const machine::Config config{.vraOn = vra};
+        const machine::Config config{.codecPowerOn = powerOn};
         const auto r = OnMachine(
             [&] {
                 Open();
