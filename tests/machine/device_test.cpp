@@ -99,9 +99,9 @@ TEST(Pci, ConfigSpaceKeepsItsReadOnlyRangesAndBlocksNeverShareBusAddresses) {
               (Bytes{0x06, 0x11, 0x58, 0x30, 0, 0, 0x10, 0x02, 0x50, 0, 0x01, 0x04}));
     // Offset, value (a byte write when it fits one), bytes that take it.
     const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t> rows[] = {
-        {0x00, 0xFFFFFFFF, 0}, {0x0A, 0, 0},    {0x04, 0xF9000005, 2},
-        {0x04, 0x02100005, 2}, {0x0C, 0x10, 1}, {0x10, 0x12345678, 0},
-        {0x3D, 0, 0},          {0xFF, 5, 1},    {0x40, 0x11223344, 4}};
+        {0x00, 0xFFFFFFFF, 0}, {0x0A, 0, 0},          {0x04, 0xF9000005, 2}, {0x04, 0x02100005, 2},
+        {0x0C, 0x10, 1},       {0x10, 0x12345678, 0}, {0x10, 5, 0},          {0x3D, 0, 0},
+        {0xFF, 5, 1},          {0x40, 0x11223344, 4}};
     const auto r = OnMachine([&] {
         Open(0);
         for (const auto& [offset, value, lands] : rows) {
