@@ -34,9 +34,9 @@ inline constexpr std::size_t kFeedBytes = std::size_t{64} * 1024;
 void Emit(Machine& m, Output output, const AudioChunk& chunk);
 bool SinksHungry(const Machine& m);
 
-// Writes what is queued to the sinks, with `lock` released meanwhile. One
-// thread feeds at a time: the hardware thread on the real clock, the main
-// task on the virtual one, and Run after the clock has stopped.
+// Writes what is queued to the sinks, with `lock` released meanwhile. Only
+// the thread that runs the devices feeds them (clock.cpp), and Run once the
+// clock has stopped.
 void FeedSinks(Machine& m, std::unique_lock<std::mutex>& lock);
 
 } // namespace machine

@@ -1,9 +1,58 @@
+// Machine time, and who runs the devices by it.
+//
+// The devices' work is a stream of events in machine time: the channel's frame
+// fetches and block ends (with the interrupt servers they call), a scripted
+// CTRL-C, and feeding the sinks. RunDueEvents runs them in time order, each at
+// its own machine time: while a thread runs an event, NowNs on that thread is
+// the event's time, so what an interrupt server does (its trace, the
+// acknowledgement that lets the channel go on) happens at the block end that
+// raised its interrupt, however late the host woke. That is what the hardware
+// does: the FIFO between the SGD engine and the AC-link hides the interrupt's
+// latency, and the DAC's frame clock never stops while the server keeps up. An
+// acknowledgement from anywhere else (the task) continues the channel at the
+// moment it is made.
+//
+// Who runs the devices (Machine::runner):
+// - Virtual clock: only the main task's thread, inside its sleeps (SleepFor,
+//   SleepForSignals). Time moves only there, from event to event; no other
+//   thread exists.
+// - Real clock: one thread at a time, never two.
+//   - Runner::Task: the main task's thread while the task sleeps. It takes the
+//     devices when nobody has them, disarms the hardware thread's alarm, runs
+//     what is due and sleeps until the next event with the lock released, as
+//     an idle processor takes an interrupt: a block end costs one wake-up.
+//     Leaving the sleep, it hands them back and sets the alarm.
+//   - Runner::Hardware: the hardware thread, while the task works. It sleeps
+//     in poll() on its alarm (a timerfd) and its wake-up (an eventfd: a stop or
+//     a host signal); woken, it runs what is due if nobody else does, then sets
+//     the alarm again. A task that wants to sleep meanwhile waits on taskWake
+//     until the hardware thread is done, then takes over.
+//   - Runner::Nobody: the task works and the hardware thread sleeps. Whatever
+//     moves the channel's next event then sets the alarm (KickHardware); frames
+//     that the task's own calls depend on are fetched lazily (CatchUp).
+//
+// The lock (Machine::lock) guards every field of the machine, and is dropped
+// only in these places:
+// - around the interrupt servers (CallServers): they call Signal and the
+//   register functions, which take it. `dispatching` tells RemPciIntServer to
+//   wait; the list being called (dispatchList) is written and read only by the
+//   runner.
+// - around the sinks (FeedSinks): a host device that blocks must stall no
+//   platform call. The queues being written (dacFeeding, spdifFeeding) belong
+//   to the runner meanwhile, and to Run once the clock has stopped.
+// - while the runner sleeps: the task in clock_nanosleep, the hardware thread
+//   in poll(). Nobody else runs the devices then, and the task's other callers
+//   (a progress display) only read under the lock.
+// Fields never guarded by the lock: the per-thread interrupt and event time
+// below, and the host-signal atomics (host_signals.cpp).
+//
+// Lock order: run.cpp's g_running before Machine::lock (Progress). Sinks are
+// called without the lock, so they may ask for Progress.
 #include "machine/clock.h"
 
 #include <algorithm>
-#include <atomic>
+#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -17,6 +66,7 @@
 
 #include "hw/vt8231.h"
 #include "machine/audio_out.h"
+#include "machine/host_signals.h"
 #include "machine/state.h"
 #include "machine/trace.h"
 
@@ -25,35 +75,9 @@ namespace machine {
 namespace {
 
 thread_local bool t_interrupt = false;
-
-// Set by the signal handler, taken by whichever thread polls: a lock-free
-// atomic is both async-signal-safe and race-free between threads.
-std::atomic<int> g_hostSigint{0};
-std::atomic<int> g_hostSignals{0}; // received during this run
-// The hardware thread's wake-up on the real clock, which the handler writes
-// so that a signal is taken while the task is at work; -1 otherwise.
-std::atomic<int> g_wakeFd{-1};
-static_assert(std::atomic<int>::is_always_lock_free);
-// SIGINT, SIGTERM and SIGHUP all stop the player as CTRL-C does; each
-// handler they had is put back at the end.
-struct BreakSignal {
-    int number;
-    struct sigaction previous;
-} g_breakSignals[] = {{SIGINT, {}}, {SIGTERM, {}}, {SIGHUP, {}}};
-
-void OnHostSignal(int signal) {
-    // The first asks the player to stop; a second ends the process at once.
-    if (g_hostSignals.fetch_add(1) > 0) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
-    g_hostSigint.store(1);
-    if (const int fd = g_wakeFd.load(); fd >= 0) {
-        const std::uint64_t one = 1;
-        const ssize_t ignored = write(fd, &one, sizeof one); // fails only when woken already
-        static_cast<void>(ignored);
-    }
-}
+// The machine time of the device event this thread is running; kNever when
+// it runs none.
+thread_local std::uint64_t t_eventNs = kNever;
 
 // Marks the calling thread as running in interrupt context for a scope.
 class InterruptContext {
@@ -67,14 +91,25 @@ private:
     bool saved_;
 };
 
+// The calling thread runs a device event: machine time is the event's time.
+class AtEventTime {
+public:
+    explicit AtEventTime(std::uint64_t ns) : saved_(t_eventNs) { t_eventNs = ns; }
+    ~AtEventTime() { t_eventNs = saved_; }
+    AtEventTime(const AtEventTime&) = delete;
+    AtEventTime& operator=(const AtEventTime&) = delete;
+
+private:
+    std::uint64_t saved_;
+};
+
 bool Virtual(const Machine& m) {
     return m.config.clock == ClockKind::Virtual;
 }
 
-// On the real clock the threads sleep until something is due. The task looks
-// for a host signal at least every kPoll; the hardware thread is woken for
-// one. The sinks are fed at least every kFeedPeriod (wall time) while the
-// channel plays.
+// On the real clock a sleeping task looks for a host signal at least every
+// kPoll (the hardware thread is woken for one); the sinks are fed at least
+// every kFeedPeriod (wall time) while the channel plays.
 constexpr auto kPoll = std::chrono::milliseconds(100);
 constexpr auto kFeedPeriod = std::chrono::milliseconds(50);
 
@@ -83,7 +118,7 @@ double Speed(const Machine& m) {
 }
 
 void PollHostBreak(Machine& m) {
-    if (m.config.hostSigint && g_hostSigint.exchange(0) != 0) {
+    if (m.config.hostSigint && TakeHostSignal()) {
         DeliverBreak(m);
     }
 }
@@ -111,9 +146,24 @@ bool CanWake(const Machine& m) {
     throw RunEnded{};
 }
 
+// A Wait that began at machine time startNs and that nothing can end, or that
+// nothing has ended for the hang timeout, ends the run.
+void CheckHang(Machine& m, std::uint64_t startNs) {
+    if (!CanWake(m)) {
+        // The channel plays on without anyone to wake: it runs to where it
+        // stops or holds, as the hardware would. Then only a user can end it.
+        const bool playing = NextEventNs(m) != kNever;
+        if (!playing && !(m.config.hostSigint && m.config.userAtTerminal)) {
+            Hang(m, "Wait with nothing that can wake the task");
+        }
+    } else if (!ScriptedBreakPending(m) && NowNs(m) - startNs > m.config.hangTimeoutUs * 1000) {
+        Hang(m, "no wake-up in " + std::to_string(m.config.hangTimeoutUs / 1000000) +
+                    " s of machine time");
+    }
+}
+
 // The interrupt line is raised: every installed server runs, in the order of
-// installation, without the machine locked (a server calls Signal and the
-// register functions, which lock it).
+// installation, without the machine locked.
 void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
     std::vector<PciIntServerFunc>& servers = m.dispatchList; // kept, not allocated per interrupt
     servers.clear();
@@ -132,15 +182,16 @@ void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
     m.taskWake.notify_all();
 }
 
-// Runs, in time order, every device event due at or before dueNs.
+// Runs, in time order and each at its own machine time, every device event
+// due at or before dueNs.
 void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t dueNs) {
     InterruptContext context;
     for (;;) {
-        PollHostBreak(m);
         const std::uint64_t next = NextEventNs(m);
         if (next == kNever || next > dueNs) {
             return;
         }
+        AtEventTime at(next);
         if (Virtual(m)) {
             m.nowNs = std::max(m.nowNs, next);
         }
@@ -197,8 +248,8 @@ timespec MonotonicTimespec(WallTime at) {
                     static_cast<long>(ns.count() % 1000000000)};
 }
 
-// The hardware thread's alarm, a timer the main task can set or clear
-// without waking the thread.
+// The hardware thread's alarm, a timer the task can set or clear without
+// waking the thread.
 void SetAlarm(Machine& m, WallTime at) {
     itimerspec spec{}; // all zero disarms it; a real time is never zero
     if (at != kNeverWall) {
@@ -207,48 +258,45 @@ void SetAlarm(Machine& m, WallTime at) {
     timerfd_settime(m.alarmFd, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
-// The task sleeps on the real clock. While it does, its own thread runs the
-// devices, as an idle processor takes the interrupt: a block end then costs
-// one wake-up, not two. The hardware thread serves them otherwise, woken by
-// its alarm, which is set again when the task goes back to work.
-class TaskServes {
+// The main task asleep on the real clock, running the devices whenever the
+// hardware thread does not.
+class SleepingTask {
 public:
-    TaskServes(Machine& m, std::unique_lock<std::mutex>& lock) : m_(m), lock_(lock) {
+    SleepingTask(Machine& m, std::unique_lock<std::mutex>& lock) : m_(m), lock_(lock) {
         if (m.config.taskCpu) {
             cpuStart_ = ThreadCpuNs();
         }
     }
-    ~TaskServes() {
-        if (m_.taskServes) {
-            m_.taskServes = false;
+    ~SleepingTask() {
+        if (m_.runner == Runner::Task) {
+            m_.runner = Runner::Nobody;
             SetAlarm(m_, DevicesDueAt(m_));
         }
         if (cpuStart_) {
             m_.sleepCpuNs += ThreadCpuNs() - *cpuStart_;
         }
     }
-    TaskServes(const TaskServes&) = delete;
-    TaskServes& operator=(const TaskServes&) = delete;
+    SleepingTask(const SleepingTask&) = delete;
+    SleepingTask& operator=(const SleepingTask&) = delete;
 
-    // Runs what is due if the hardware thread is not in the middle of it;
-    // returns when to come back.
+    // Runs what is due unless the hardware thread is at it; returns when to
+    // look again.
     WallTime Serve() {
-        if (!m_.taskServes && !m_.hardwareServes) {
-            m_.taskServes = true;
+        if (m_.runner == Runner::Nobody) {
+            m_.runner = Runner::Task;
             SetAlarm(m_, kNeverWall);
         }
-        if (!m_.taskServes) {
+        if (m_.runner != Runner::Task) {
             return std::chrono::steady_clock::now() + kPoll; // woken when it is done
         }
         ServeDevices(m_, lock_);
         return std::min(DevicesDueAt(m_), std::chrono::steady_clock::now() + kPoll);
     }
 
-    // Sleeps until `at`. Serving, the task is the only one who runs the
-    // devices, so nothing but a host signal can want it sooner: it sleeps
-    // unlocked, off the condition variable and its mutex hand-over.
+    // Sleeps until `at`. Running the devices, the task is the only thread that
+    // could want it sooner, so it sleeps unlocked, off the condition variable.
     void Sleep(WallTime at) {
-        if (!m_.taskServes) {
+        if (m_.runner != Runner::Task) {
             m_.taskWake.wait_until(lock_, at);
             return;
         }
@@ -264,9 +312,6 @@ private:
     std::optional<std::uint64_t> cpuStart_; // with Config::taskCpu
 };
 
-// The real clock's device side while the main task is at work: it sleeps until
-// its alarm, a host signal or a stop. A block's frames are fetched when it
-// wakes, or earlier when the main task does something they depend on (CatchUp).
 void HardwareMain(Machine& m) {
     t_interrupt = true;
     std::unique_lock<std::mutex> lock(m.lock, std::defer_lock);
@@ -284,16 +329,46 @@ void HardwareMain(Machine& m) {
         if (m.stopHardware) {
             return;
         }
-        if (!m.taskServes) {
-            m.hardwareServes = true;
+        if (m.runner == Runner::Nobody) {
+            m.runner = Runner::Hardware;
             ServeDevices(m, lock);
-            m.hardwareServes = false;
-            m.taskWake.notify_all(); // a task that slept meanwhile takes over
-        }
-        if (!m.taskServes) {
+            m.runner = Runner::Nobody;
+            m.taskWake.notify_all(); // a task that began to sleep meanwhile takes over
             SetAlarm(m, DevicesDueAt(m));
         }
         lock.unlock();
+    }
+}
+
+// The virtual clock's Wait: events run one time at a time until a signal of
+// the mask arrives.
+void VirtualWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
+    const std::uint64_t start = m.nowNs;
+    for (;;) {
+        PollHostBreak(m);
+        if ((m.mainTask.receivedSignals & mask) != 0) {
+            return;
+        }
+        CheckHang(m, start);
+        if (const std::uint64_t next = NextEventNs(m); next != kNever) {
+            RunDueEvents(m, lock, next);
+        } else {
+            m.taskWake.wait_for(lock, kPoll); // the user at the terminal
+        }
+    }
+}
+
+// The real clock's Wait.
+void RealWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
+    const std::uint64_t start = NowNs(m);
+    SleepingTask task(m, lock);
+    for (;;) {
+        const WallTime again = task.Serve();
+        if ((m.mainTask.receivedSignals & mask) != 0) {
+            return;
+        }
+        CheckHang(m, start);
+        task.Sleep(again);
     }
 }
 
@@ -307,6 +382,9 @@ std::uint64_t ThreadCpuNs() {
 }
 
 std::uint64_t NowNs(Machine& m) {
+    if (t_eventNs != kNever) {
+        return t_eventNs;
+    }
     if (!Virtual(m)) {
         const auto wall = std::chrono::steady_clock::now() - m.wallStart;
         const double ns =
@@ -336,52 +414,20 @@ void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns) 
     const WallTime deadline =
         std::chrono::steady_clock::now() +
         std::chrono::nanoseconds(static_cast<std::int64_t>(static_cast<double>(ns) / Speed(m)));
-    TaskServes serves(m, lock);
+    SleepingTask task(m, lock);
     while (std::chrono::steady_clock::now() < deadline) {
-        serves.Sleep(std::min(deadline, serves.Serve()));
+        task.Sleep(std::min(deadline, task.Serve()));
     }
 }
 
 std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
-    Task& task = m.mainTask;
-    const std::uint64_t start = NowNs(m);
-    const std::uint64_t limitNs = m.config.hangTimeoutUs * 1000;
-    std::optional<TaskServes> serves;
-    if (!Virtual(m)) {
-        serves.emplace(m, lock);
+    if (Virtual(m)) {
+        VirtualWait(m, lock, mask);
+    } else {
+        RealWait(m, lock, mask);
     }
-    while ((task.receivedSignals & mask) == 0) {
-        WallTime wakeAt{};
-        if (Virtual(m)) {
-            PollHostBreak(m);
-        } else {
-            wakeAt = serves->Serve();
-        }
-        if ((task.receivedSignals & mask) != 0) {
-            break;
-        }
-        if (!CanWake(m)) {
-            // The channel plays on without anyone to wake: it runs to where
-            // it stops or holds, as the hardware would.
-            const bool playing = NextEventNs(m) != kNever;
-            if (!playing && (!m.config.hostSigint || !m.config.userAtTerminal)) {
-                Hang(m, "Wait with nothing that can wake the task");
-            }
-            // Otherwise only the user can end this wait.
-        } else if (!ScriptedBreakPending(m) && NowNs(m) - start > limitNs) {
-            Hang(m, "no wake-up in " + std::to_string(m.config.hangTimeoutUs / 1000000) +
-                        " s of machine time");
-        }
-        if (!Virtual(m)) {
-            serves->Sleep(wakeAt);
-        } else if (NextEventNs(m) != kNever) {
-            RunDueEvents(m, lock, NextEventNs(m));
-        } else {
-            m.taskWake.wait_for(lock, kPoll); // the user at the terminal
-        }
-    }
-    const std::uint32_t arrived = task.receivedSignals & mask;
-    task.receivedSignals &= ~mask;
+    const std::uint32_t arrived = m.mainTask.receivedSignals & mask;
+    m.mainTask.receivedSignals &= ~mask;
     return arrived;
 }
 
@@ -392,8 +438,7 @@ void CatchUp(Machine& m) {
 }
 
 void KickHardware(Machine& m) {
-    // A thread serving the devices looks again when its round ends.
-    if (!Virtual(m) && !m.taskServes && !m.hardwareServes) {
+    if (!Virtual(m) && m.runner == Runner::Nobody) {
         SetAlarm(m, DevicesDueAt(m));
     }
 }
@@ -406,15 +451,16 @@ void DeliverBreak(Machine& m) {
 
 void StartClock(Machine& m) {
     m.wallStart = std::chrono::steady_clock::now();
-    if (m.config.hostSigint) {
-        g_hostSigint.store(0);
-        g_hostSignals.store(0);
-        struct sigaction action {};
-        action.sa_handler = OnHostSignal;
-        sigemptyset(&action.sa_mask);
-        for (BreakSignal& s : g_breakSignals) {
-            sigaction(s.number, &action, &s.previous);
+    if (!Virtual(m)) {
+        m.alarmFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        m.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m.alarmFd < 0 || m.wakeFd < 0) {
+            std::perror("machine: the hardware thread's timer");
+            std::abort();
         }
+    }
+    if (m.config.hostSigint) {
+        CatchHostSignals(m.wakeFd);
     }
     if (m.config.breakAtUs == 0) {
         DeliverBreak(m);
@@ -426,13 +472,6 @@ void StartClock(Machine& m) {
     }
     m.breakAfterBlocksPending = m.config.breakAfterBlocks > 0;
     if (!Virtual(m)) {
-        m.alarmFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        m.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (m.alarmFd < 0 || m.wakeFd < 0) {
-            std::perror("machine: the hardware thread's timer");
-            std::abort();
-        }
-        g_wakeFd.store(m.wakeFd);
         // The thread acts only when its alarm rings or it is woken.
         SetAlarm(m, DevicesDueAt(m));
         m.hardware = std::thread(HardwareMain, std::ref(m));
@@ -442,11 +481,8 @@ void StartClock(Machine& m) {
 void StopClock(Machine& m) {
     // The handlers go first, so that none writes to a descriptor closed below.
     if (m.config.hostSigint) {
-        for (const BreakSignal& s : g_breakSignals) {
-            sigaction(s.number, &s.previous, nullptr);
-        }
+        ReleaseHostSignals();
     }
-    g_wakeFd.store(-1);
     if (m.hardware.joinable()) {
         {
             std::lock_guard<std::mutex> guard(m.lock);

@@ -1,7 +1,8 @@
-// Machine time. Virtual: device events run on the main task's thread while it
-// sleeps, and time jumps from event to event. Real: a hardware thread runs the
-// events at wall-clock pace (times a speed factor) and calls the interrupt
-// servers from there.
+// Machine time and the threads that run the devices by it. Virtual: the main
+// task's thread runs the device events while it sleeps, and time jumps from
+// event to event. Real: wall-clock time times a speed factor; the task's own
+// thread runs the devices while it sleeps and a hardware thread while it works.
+// clock.cpp says who runs what, when, and under which lock.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@ struct Machine;
 // catches it.
 struct RunEnded {};
 
+// Machine time. A thread running a device event sees that event's time.
 std::uint64_t NowNs(Machine& m);
 
 // CPU time of the calling thread.
@@ -38,7 +40,8 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
 // by now are fetched as they were.
 void CatchUp(Machine& m);
 
-// Something changed that the hardware thread may have to act on.
+// The channel's next event moved: on the real clock, the hardware thread's
+// alarm follows it unless a thread is running the devices already.
 void KickHardware(Machine& m);
 
 // CTRL-C reaches the main task.

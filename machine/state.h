@@ -1,5 +1,6 @@
 // The one machine of the process: everything the platform calls act on.
-// Every field is guarded by `lock`.
+// Every field is guarded by `lock`; the few that a thread may touch without it,
+// and why that is safe, are named at the top of clock.cpp.
 #pragma once
 
 #include <chrono>
@@ -62,6 +63,10 @@ struct PlayedBlock {
     bool refilled; // a Read landed in it since it last started playing
 };
 
+// Who runs the devices on the real clock: the main task's thread while it
+// sleeps, else the hardware thread, never both (clock.cpp).
+enum class Runner { Nobody, Task, Hardware };
+
 struct Machine {
     explicit Machine(const Config& c) : config(c) {}
 
@@ -69,19 +74,18 @@ struct Machine {
     Result result;
 
     std::mutex lock;
-    std::condition_variable taskWake; // the main task, sleeping (real clock)
+    // The main task waiting for a signal or for the devices; a remover of an
+    // interrupt server waiting for the servers to return.
+    std::condition_variable taskWake;
 
     // Clock.
     std::uint64_t nowNs = 0;
     std::chrono::steady_clock::time_point wallStart;
     std::thread hardware;
     bool stopHardware = false;
-    int alarmFd = -1; // timerfd: when the hardware thread is next due
-    int wakeFd = -1;  // eventfd: to stop, or for a host signal
-    // Who runs the devices on the real clock: the main task's thread while it
-    // sleeps, else the hardware thread; never both at once.
-    bool taskServes = false;
-    bool hardwareServes = false;
+    int alarmFd = -1;               // timerfd: when the hardware thread is next due
+    int wakeFd = -1;                // eventfd: to stop, or for a host signal
+    Runner runner = Runner::Nobody; // who runs the devices (real clock)
     // CPU time of the main task's thread in the machine's sleeps: the waiting,
     // and the device rounds run there.
     std::uint64_t sleepCpuNs = 0;
@@ -115,7 +119,8 @@ struct Machine {
     Mixer mixer;
     Codec codec;
 
-    // Audio for the program's sinks; `*Feeding` are written unlocked.
+    // Audio for the program's sinks. `*Feeding` are being written to the
+    // sinks, unlocked, by the thread that runs the devices.
     SinkQueue dacQueue, spdifQueue;
     SinkQueue dacFeeding, spdifFeeding;
 };

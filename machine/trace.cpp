@@ -103,10 +103,15 @@ std::string TraceJson(const TraceEvent& event) {
 }
 
 void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fields) {
+    TraceAt(m, NowNs(m), event, fields);
+}
+
+void TraceAt(Machine& m, std::uint64_t ns, const char* event,
+             std::initializer_list<TraceField> fields) {
     if (!m.config.traceSink && !m.config.keepTrace) {
         return; // nobody asked: no event is made
     }
-    TraceEvent e{NowNs(m) / 1000, InInterrupt(), event, fields};
+    TraceEvent e{ns / 1000, InInterrupt(), event, fields};
     if (m.config.traceSink) {
         m.config.traceSink(e);
     }

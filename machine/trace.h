@@ -48,6 +48,9 @@ std::string JsonEscape(std::string_view text);
 
 // Call with the machine locked.
 void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fields = {});
+// The same for an event that happened at machine time ns rather than now.
+void TraceAt(Machine& m, std::uint64_t ns, const char* event,
+             std::initializer_list<TraceField> fields);
 // A rule of the platform broken: traced and kept in the result.
 void Violation(Machine& m, const std::string& what);
 

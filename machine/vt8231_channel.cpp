@@ -73,7 +73,7 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     c.blockLength = vt8231::DescriptorLength(word);
     c.offset = 0;
     c.overrunCounted = false;
-    Trace(m, "block", {{"buffer", c.blockBus}, {"bytes", c.blockLength}});
+    TraceAt(m, startNs, "block", {{"buffer", c.blockBus}, {"bytes", c.blockLength}});
 
     auto it = m.played.find(c.blockBus);
     c.stale = it != m.played.end() && !it->second.refilled;

@@ -253,6 +253,46 @@ TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
     EXPECT_TRUE(r.report.taskCpuUs > 0 && r.report.taskCpuUs < r.report.taskThreadCpuUs);
 }
 
+// The channel keeps the codec's pace on the real clock: a server's
+// acknowledgement continues it from the block end that raised the interrupt,
+// however late the host woke, so the blocks start at the virtual clock's times.
+// The task's own acknowledgement holds it for the real wait (a Delay of 20 ms).
+TEST(RealClock, ServersKeepTheCodecsPaceTheTaskHoldsTheChannel) {
+    const auto gaps = [](machine::ClockKind clock, bool serverAcks) {
+        const auto r = OnMachine(
+            [serverAcks] {
+                Open();
+                acks = serverAcks;
+                Load({kDescFlag | 4800, kDescEol | 4800}); // 25 ms each at 48 kHz
+                WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
+                for (int i = 0; i < 6; ++i) {
+                    Wait(1u << sig);
+                    if (!serverAcks) {
+                        Delay(1);
+                        WriteRegister8(io + kRegStatus, ReadRegister8(io + kRegStatus) & 3);
+                    }
+                }
+                Close();
+            },
+            {.clock = clock, .speed = 50});
+        // The first six blocks and their interrupts; on the real clock more
+        // may follow while the task stops the channel.
+        const auto events = Events(r, {"block", "irq"});
+        std::vector<std::uint64_t> since; // from the first block's start, in µs
+        for (std::size_t i = 0; i < std::min<std::size_t>(events.size(), 12); ++i) {
+            since.push_back(events[i].timeUs - events.front().timeUs);
+        }
+        return since;
+    };
+    const auto kReal = machine::ClockKind::Real, kVirtual = machine::ClockKind::Virtual;
+    EXPECT_EQ(gaps(kReal, true), gaps(kVirtual, true));
+    const std::vector<std::uint64_t> held = gaps(kReal, false), virtualHeld = gaps(kVirtual, false);
+    ASSERT_EQ(held.size(), virtualHeld.size());
+    for (std::size_t i = 1; i < held.size(); ++i) {
+        EXPECT_GE(held[i] - held[i - 1], virtualHeld[i] - virtualHeld[i - 1]) << i;
+    }
+}
+
 // A program's sinks get each output as the capture holds it, in pieces that
 // keep their settings, with the machine unlocked: a sink may ask for progress.
 TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
