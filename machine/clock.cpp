@@ -18,10 +18,12 @@
 //   thread exists.
 // - Real clock: one thread at a time, never two.
 //   - Runner::Task: the main task's thread while the task sleeps. It takes the
-//     devices when nobody has them, disarms the hardware thread's alarm, runs
-//     what is due and sleeps until the next event with the lock released, as
-//     an idle processor takes an interrupt: a block end costs one wake-up.
-//     Leaving the sleep, it hands them back and sets the alarm.
+//     devices when nobody has them, runs what is due and sleeps until the next
+//     event with the lock released, as an idle processor takes an interrupt: a
+//     block end costs one wake-up. Leaving the sleep, it hands them back and
+//     sets the hardware thread's alarm a little after the next event, so that
+//     a task back asleep by then takes it itself; an alarm that rings while
+//     the task runs the devices finds them taken and does nothing.
 //   - Runner::Hardware: the hardware thread, while the task works. It sleeps
 //     in poll() on its alarm (a timerfd) and its wake-up (an eventfd: a stop or
 //     a host signal); woken, it runs what is due if nobody else does, then sets
@@ -270,7 +272,13 @@ public:
     ~SleepingTask() {
         if (m_.runner == Runner::Task) {
             m_.runner = Runner::Nobody;
-            SetAlarm(m_, DevicesDueAt(m_));
+            // Half as late again as the event: a task back asleep by then has
+            // taken it itself, and the hardware thread is not woken for
+            // nothing. So one timer call a block, and none when the task takes
+            // over. Events run at their own machine time: one the hardware
+            // thread runs late for a busy task still keeps the codec's pace.
+            const WallTime now = std::chrono::steady_clock::now(), due = DevicesDueAt(m_);
+            SetAlarm(m_, due == kNeverWall || due < now ? due : due + (due - now) / 2);
         }
         if (cpuStart_) {
             m_.sleepCpuNs += ThreadCpuNs() - *cpuStart_;
@@ -283,8 +291,7 @@ public:
     // look again.
     WallTime Serve() {
         if (m_.runner == Runner::Nobody) {
-            m_.runner = Runner::Task;
-            SetAlarm(m_, kNeverWall);
+            m_.runner = Runner::Task; // an alarm that rings meanwhile finds it so
         }
         if (m_.runner != Runner::Task) {
             return std::chrono::steady_clock::now() + kPoll; // woken when it is done
