@@ -103,7 +103,9 @@ std::string TraceJson(const TraceEvent& event) {
 }
 
 void Trace(Machine& m, const char* event, std::initializer_list<TraceField> fields) {
-    TraceAt(m, NowNs(m), event, fields);
+    if (m.config.traceSink || m.config.keepTrace) { // else no event is made, nor the time read
+        TraceAt(m, NowNs(m), event, fields);
+    }
 }
 
 void TraceAt(Machine& m, std::uint64_t ns, const char* event,
