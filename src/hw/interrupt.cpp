@@ -1,10 +1,10 @@
 #include "hw/interrupt.h"
 
-#include "frontend/player_state.h"
 #include "hw/dma.h"
 #include "hw/vt8231.h"
 #include "platform/exec.h"
 #include "platform/io.h"
+#include "state/player_state.h"
 
 std::uint32_t AudioInterruptServer() {
     PlayerState& s = gPlayerState;

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "frontend/player_state.h"
 #include "input/headers.h"
 #include "platform/byteorder.h"
 #include "spdif/data_burst.h"
+#include "state/player_state.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // file is played.
 #pragma once
 
-#include "frontend/player_state.h"
 #include "input/input_format.h"
 #include "platform/dos.h"
+#include "state/player_state.h"
 
 inline constexpr std::int32_t kIffHeaderSize = kHeaderReadSize;
 inline constexpr std::uint32_t kIffRateOffset = 28;

@@ -1,11 +1,11 @@
 #include "playback/stream.h"
 
-#include "frontend/player_state.h"
 #include "hw/codec.h"
 #include "hw/dma.h"
 #include "hw/interrupt.h"
 #include "input/refill.h"
 #include "platform/exec.h"
+#include "state/player_state.h"
 
 PlayOutcome PlayStream(BPTR file, const InputFormat& format, Library* mixerBase, Mixer* mixer) {
     PlayerState& s = gPlayerState;
