@@ -15,8 +15,8 @@
 
 #include <unistd.h>
 
-#include "app/alsa_sink.h"
 #include "app/file_notes.h"
+#include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
 #include "app/wav_sink.h"
@@ -111,14 +111,7 @@ int main(int argc, char** argv) {
     }
 
     machine::Config config = options.config;
-    config.echoOutput = true;
-    config.captureAudio = false;
-    config.keepTrace = false; // streamed to its file, if any: memory stays flat
-    config.hostSigint = true;
-    config.hostNote = [](const std::string& line) {
-        std::fprintf(stderr, "%s: %s\n", "kestrel-machine", line.c_str());
-    };
-    config.userAtTerminal = isatty(STDIN_FILENO) != 0;
+    app::WireHost(config, "kestrel-machine");
 
     std::string error;
     std::unique_ptr<app::WavSink> dacWav = CreateWav("--dac-wav", options.dacWav, &error);
@@ -138,24 +131,18 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (options.live) {
-        std::string why = "this build has no ALSA";
-        speakers = app::OpenAlsaSink(options.livePcm, &why);
-        if (!speakers) {
-            std::fprintf(
-                stderr,
-                "kestrel-machine: --live: cannot open ALSA PCM '%s': %s; playing silently\n",
-                options.livePcm.c_str(), why.c_str());
-        }
+        speakers = app::OpenHostOutput({.output = app::Output::LineOut,
+                                        .pcm = options.livePcm,
+                                        .who = "kestrel-machine: --live",
+                                        .instead = "playing silently",
+                                        .noAlsa = app::NoAlsa::Say});
     }
     if (!options.liveSpdifPcm.empty()) {
-        std::string why = "this build has no ALSA";
-        receiver = app::OpenIec958Sink(options.liveSpdifPcm, "kestrel-machine: --live-spdif", &why);
-        if (!receiver) {
-            std::fprintf(stderr,
-                         "kestrel-machine: --live-spdif: cannot open ALSA PCM '%s': %s; sending "
-                         "nothing\n",
-                         options.liveSpdifPcm.c_str(), why.c_str());
-        }
+        receiver = app::OpenHostOutput({.output = app::Output::Spdif,
+                                        .pcm = options.liveSpdifPcm,
+                                        .who = "kestrel-machine: --live-spdif",
+                                        .instead = "sending nothing",
+                                        .noAlsa = app::NoAlsa::Say});
     }
     std::unique_ptr<TeeSink> dacTee, spdifTee;
     config.dacSink = Both(dacTee, dacWav.get(), speakers.get());
@@ -163,10 +150,7 @@ int main(int argc, char** argv) {
     config.taskCpu = options.report;
 
     if (options.command.size() == 2) {
-        const std::string note = app::AiffLayoutNote(options.command[1]);
-        if (!note.empty()) {
-            std::fprintf(stderr, "kestrel-machine: %s\n", note.c_str());
-        }
+        app::NoteAiffLayout("kestrel-machine", options.command[1]);
     }
     // The status line: only for a person watching a terminal.
     std::atomic<bool> running{true};
