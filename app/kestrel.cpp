@@ -12,11 +12,17 @@
 #include "frontend/entry.h"
 #include "machine/machine.h"
 
+namespace {
+
+constexpr char kProgram[] = "kestrel";
+
+} // namespace
+
 int main(int argc, char** argv) {
     machine::Config config;
     config.clock = machine::ClockKind::Real;
     config.speed = 1.0;
-    app::WireHost(config, "kestrel");
+    app::WireHost(config, kProgram);
     // Opened only for a command line the player will act on, so that the
     // usage line does not wait for a sound card.
     std::unique_ptr<machine::AudioSink> speakers, receiver;
@@ -25,18 +31,18 @@ int main(int argc, char** argv) {
         const char* pcm = std::getenv("KESTREL_PCM");
         speakers = app::OpenHostOutput({.output = app::Output::LineOut,
                                         .pcm = pcm != nullptr && *pcm != '\0' ? pcm : "default",
-                                        .who = "kestrel",
+                                        .who = kProgram,
                                         .instead = "playing silently",
                                         .noAlsa = app::NoAlsa::Quiet});
         const char* spdif = std::getenv("KESTREL_SPDIF_PCM");
         if (spdif != nullptr && *spdif != '\0') {
             receiver = app::OpenHostOutput({.output = app::Output::Spdif,
                                             .pcm = spdif,
-                                            .who = "kestrel",
+                                            .who = kProgram,
                                             .instead = "sending nothing over S/PDIF",
                                             .noAlsa = app::NoAlsa::Say});
         }
-        app::NoteAiffLayout("kestrel", argv[1]);
+        app::NoteAiffLayout(kProgram, argv[1]);
     }
     config.dacSink = speakers.get();
     config.spdifSink = receiver.get();
@@ -49,7 +55,7 @@ int main(int argc, char** argv) {
         }
     }
     for (const std::string& violation : result.violations) {
-        std::fprintf(stderr, "kestrel: machine violation: %s\n", violation.c_str());
+        std::fprintf(stderr, "%s: machine violation: %s\n", kProgram, violation.c_str());
     }
     // A violation outranks the player's code, as in kestrel-machine.
     return app::ExitStatus(result);

@@ -70,7 +70,8 @@ void ShowProgress(const std::atomic<bool>& running, double seconds) {
 }
 
 int BadOption(const std::string& why) {
-    std::fprintf(stderr, "kestrel-machine: %s\nTry 'kestrel-machine --help'.\n", why.c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", app::kMachineProgram, why.c_str(),
+                 app::kMachineProgram);
     return app::kExitBadOption;
 }
 
@@ -105,13 +106,13 @@ int main(int argc, char** argv) {
         // print theirs: "kestrel-machine (name) version (date)".
         const std::string tag = kVersionTag + 6;
         const std::size_t space = tag.find(' ');
-        std::printf("kestrel-machine (%s) %s\n", tag.substr(0, space).c_str(),
+        std::printf("%s (%s) %s\n", app::kMachineProgram, tag.substr(0, space).c_str(),
                     tag.substr(space + 1).c_str());
         return 0;
     }
 
     machine::Config config = options.config;
-    app::WireHost(config, "kestrel-machine");
+    app::WireHost(config, app::kMachineProgram);
 
     std::string error;
     std::unique_ptr<app::WavSink> dacWav = CreateWav("--dac-wav", options.dacWav, &error);
@@ -133,14 +134,14 @@ int main(int argc, char** argv) {
     if (options.live) {
         speakers = app::OpenHostOutput({.output = app::Output::LineOut,
                                         .pcm = options.livePcm,
-                                        .who = "kestrel-machine: --live",
+                                        .who = std::string(app::kMachineProgram) + ": --live",
                                         .instead = "playing silently",
                                         .noAlsa = app::NoAlsa::Say});
     }
     if (!options.liveSpdifPcm.empty()) {
         receiver = app::OpenHostOutput({.output = app::Output::Spdif,
                                         .pcm = options.liveSpdifPcm,
-                                        .who = "kestrel-machine: --live-spdif",
+                                        .who = std::string(app::kMachineProgram) + ": --live-spdif",
                                         .instead = "sending nothing",
                                         .noAlsa = app::NoAlsa::Say});
     }
@@ -150,7 +151,7 @@ int main(int argc, char** argv) {
     config.taskCpu = options.report;
 
     if (options.command.size() == 2) {
-        app::NoteAiffLayout("kestrel-machine", options.command[1]);
+        app::NoteAiffLayout(app::kMachineProgram, options.command[1]);
     }
     // The status line: only for a person watching a terminal.
     std::atomic<bool> running{true};
@@ -176,14 +177,14 @@ int main(int argc, char** argv) {
     trace.close();
     for (const app::WavSink* wav : {dacWav.get(), spdifWav.get()}) {
         if (wav != nullptr && wav->failed()) {
-            std::fputs("kestrel-machine: writing a WAV capture failed\n", stderr);
+            std::fprintf(stderr, "%s: writing a WAV capture failed\n", app::kMachineProgram);
         }
     }
     for (const std::string& violation : result.violations) {
-        std::fprintf(stderr, "kestrel-machine: violation: %s\n", violation.c_str());
+        std::fprintf(stderr, "%s: violation: %s\n", app::kMachineProgram, violation.c_str());
     }
     if (options.report) {
-        std::fprintf(stderr, "%s\n",
+        std::fprintf(stderr, "%s: %s\n", app::kMachineProgram,
                      app::ReportLine(result, config.clock == machine::ClockKind::Real).c_str());
     }
     return app::ExitStatus(result);

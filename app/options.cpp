@@ -255,7 +255,8 @@ std::string Refusal(std::string_view text, int code) {
 } // namespace
 
 std::string MachineUsage() {
-    std::string text = "Usage: kestrel-machine [OPTION]... -- COMMAND [ARG]...\n"
+    std::string text = std::string("Usage: ") + kMachineProgram +
+                       " [OPTION]... -- COMMAND [ARG]...\n"
                        "Runs the player on an emulated machine; COMMAND [ARG]... is its command "
                        "line.\n\n";
     for (const OptionSpec& spec : kOptions) {
@@ -274,7 +275,7 @@ std::string MachineUsage() {
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     MachineOptions o;
     bool speedGiven = false;
-    std::vector<std::string> words = {"kestrel-machine"};
+    std::vector<std::string> words = {kMachineProgram};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
