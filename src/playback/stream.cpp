@@ -23,7 +23,7 @@ PlayOutcome PlayStream(BPTR file, const InputFormat& format, Library* mixerBase,
     StartDma();
     Printf("Playing file (CTRL-C to abort playing)\n");
 
-    const std::uint32_t wakeMask = (1u << s.signalBit) | SIGBREAKF_CTRL_C;
+    const std::uint32_t wakeMask = WakeSignals();
     std::uint32_t currentBuffer = 0;
     for (;;) {
         // The idle buffer is refilled before every wait.
