@@ -8,12 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "hw/dma_block.h"
+
 namespace app {
 
 namespace {
 
 inline constexpr unsigned kChannels = 2;
-inline constexpr std::size_t kFrameBytes = std::size_t{kChannels} * 2;
 // Enough to ride over the machine's scheduling jitter, short enough that
 // CTRL-C is heard at once.
 inline constexpr unsigned kLatencyUs = 200000;
@@ -70,7 +71,7 @@ public:
     AlsaSink& operator=(const AlsaSink&) = delete;
 
     void Write(const machine::AudioChunk& chunk) override {
-        if (failed_ || chunk.size < kFrameBytes) {
+        if (failed_ || chunk.size < kStereoFrameBytes) {
             return;
         }
         if (iec958_ && (pcm_ == nullptr || Iec958Status(chunk.spdifControl) != status_) &&
@@ -83,7 +84,7 @@ public:
             return;
         }
         const std::uint8_t* bytes = chunk.bytes;
-        auto frames = static_cast<snd_pcm_uframes_t>(chunk.size / kFrameBytes);
+        auto frames = static_cast<snd_pcm_uframes_t>(chunk.size / kStereoFrameBytes);
         while (frames > 0) {
             const snd_pcm_sframes_t n = snd_pcm_writei(pcm_, bytes, frames);
             if (n < 0) {
@@ -95,7 +96,7 @@ public:
                 continue;
             }
             frames -= static_cast<snd_pcm_uframes_t>(n);
-            bytes += static_cast<std::size_t>(n) * kFrameBytes;
+            bytes += static_cast<std::size_t>(n) * kStereoFrameBytes;
         }
     }
 

@@ -8,15 +8,17 @@
 #include <iterator>
 #include <vector>
 
+#include "hw/dma_block.h"
 #include "input/headers.h"
+#include "input/input_format.h"
 #include "platform/byteorder.h"
+#include "spdif/data_burst.h"
 
 namespace app {
 
 namespace {
 
-constexpr std::size_t kPlayerHeader = 46; // the player takes the rate at 28, samples from 46
-constexpr std::size_t kCommonSize = 26;   // chunk header and the fields read here
+constexpr std::size_t kCommonSize = 26; // chunk header and the fields read here
 
 } // namespace
 
@@ -30,7 +32,7 @@ std::string AiffLayoutNote(const std::string& path) {
     std::vector<std::uint8_t> bytes(std::size_t{64} * 1024);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() < kPlayerHeader || std::string(bytes.begin(), bytes.begin() + 4) != "FORM") {
+    if (bytes.size() < kHeaderReadSize || std::string(bytes.begin(), bytes.begin() + 4) != "FORM") {
         return {};
     }
     // Walk the chunks after the FORM header to the common chunk.
@@ -50,11 +52,11 @@ std::string AiffLayoutNote(const std::string& path) {
         return {};
     }
     double rate = 0;
-    ExtendedToDouble(&bytes[28], &rate);
-    return path + ": " + why + "; the player plays it as 16-bit stereo from byte 46, at the " +
-           std::to_string(RateFromDouble(rate)) +
-           " Hz it reads at byte 28. Convert it with: sox '" + path +
-           "' -b 16 -c 2 --comment \"\" out.aiff";
+    ExtendedToDouble(&bytes[kIffRateOffset], &rate);
+    return path + ": " + why + "; the player plays it as 16-bit stereo from byte " +
+           std::to_string(kHeaderReadSize) + ", at the " + std::to_string(RateFromDouble(rate)) +
+           " Hz it reads at byte " + std::to_string(kIffRateOffset) + ". Convert it with: sox '" +
+           path + "' -b 16 -c 2 --comment \"\" out.aiff";
 }
 
 double EstimatedSeconds(const std::string& path) {
@@ -64,23 +66,25 @@ double EstimatedSeconds(const std::string& path) {
     }
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     const auto size = static_cast<double>(std::max<std::streamoff>(in.tellg(), 0));
-    std::uint8_t header[kPlayerHeader] = {};
+    std::uint8_t header[kHeaderReadSize] = {};
     in.seekg(0);
     in.read(reinterpret_cast<char*>(header), sizeof header);
     if (std::string(header, header + 4) == "FORM") {
         double rate = 0;
-        ExtendedToDouble(&header[28], &rate);
+        ExtendedToDouble(&header[kIffRateOffset], &rate);
         const std::int32_t hz = RateFromDouble(rate);
-        return hz > 0 ? std::max(size - kPlayerHeader, 0.0) / (hz * 4.0) : 0;
+        return hz > 0 ? std::max(size - kHeaderReadSize, 0.0) / (hz * double{kStereoFrameBytes})
+                      : 0;
     }
-    const unsigned code = header[4] & 0x3Fu;
-    if (LoadBE16(header) == 0x0B77 && (header[4] >> 6) == 0 && code >= 24 && code <= 33) {
-        // Each pair of codes from 24 on is one rate: 1024 to 2048 bytes a frame.
-        const unsigned row = (code - 24) / 2;
-        const double frameLength = 1024.0 + 256.0 * row;
-        return std::ceil(size / frameLength) * 0.032;
+    if (LoadBE16(header) == kAc3SyncWord) {
+        const Ac3HeaderInfo info = ParseAc3SyncInfo(header);
+        if (info.refusal == Ac3Refusal::None) {
+            // One burst a frame.
+            return std::ceil(size / info.frameLength) * iec61937::kAc3FramesPerBurst /
+                   info.sampleRate;
+        }
     }
-    return size / 192000.0;
+    return size / (kDefaultRate * double{kStereoFrameBytes});
 }
 
 } // namespace app

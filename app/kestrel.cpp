@@ -7,54 +7,42 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
-#include "app/alsa_sink.h"
-#include "app/file_notes.h"
+#include "app/host.h"
 #include "app/outcome.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
+
+namespace {
+
+constexpr char kProgram[] = "kestrel";
+
+} // namespace
 
 int main(int argc, char** argv) {
     machine::Config config;
     config.clock = machine::ClockKind::Real;
     config.speed = 1.0;
-    config.echoOutput = true;
-    config.captureAudio = false;
-    config.keepTrace = false; // streamed to its file, if any: memory stays flat
-    config.hostSigint = true;
-    config.hostNote = [](const std::string& line) {
-        std::fprintf(stderr, "%s: %s\n", "kestrel", line.c_str());
-    };
-    config.userAtTerminal = isatty(STDIN_FILENO) != 0;
+    app::WireHost(config, kProgram);
     // Opened only for a command line the player will act on, so that the
     // usage line does not wait for a sound card.
     std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (argc == 2) {
         // The command line is the player's: the host's settings come from the environment.
         const char* pcm = std::getenv("KESTREL_PCM");
-        const std::string name = pcm != nullptr && *pcm != '\0' ? pcm : "default";
-        std::string why;
-        speakers = app::OpenAlsaSink(name, &why);
-        if (!speakers && !why.empty()) {
-            std::fprintf(stderr, "kestrel: cannot open ALSA PCM '%s': %s; playing silently\n",
-                         name.c_str(), why.c_str());
-        }
+        speakers = app::OpenHostOutput({.output = app::Output::LineOut,
+                                        .pcm = pcm != nullptr && *pcm != '\0' ? pcm : "default",
+                                        .who = kProgram,
+                                        .instead = "playing silently",
+                                        .noAlsa = app::NoAlsa::Quiet});
         const char* spdif = std::getenv("KESTREL_SPDIF_PCM");
         if (spdif != nullptr && *spdif != '\0') {
-            why = "this build has no ALSA";
-            receiver = app::OpenIec958Sink(spdif, "kestrel", &why);
-            if (!receiver) {
-                std::fprintf(stderr,
-                             "kestrel: cannot open ALSA PCM '%s': %s; sending nothing over "
-                             "S/PDIF\n",
-                             spdif, why.c_str());
-            }
+            receiver = app::OpenHostOutput({.output = app::Output::Spdif,
+                                            .pcm = spdif,
+                                            .who = kProgram,
+                                            .instead = "sending nothing over S/PDIF",
+                                            .noAlsa = app::NoAlsa::Say});
         }
-        const std::string note = app::AiffLayoutNote(argv[1]);
-        if (!note.empty()) {
-            std::fprintf(stderr, "kestrel: %s\n", note.c_str());
-        }
+        app::NoteAiffLayout(kProgram, argv[1]);
     }
     config.dacSink = speakers.get();
     config.spdifSink = receiver.get();
@@ -67,7 +55,7 @@ int main(int argc, char** argv) {
         }
     }
     for (const std::string& violation : result.violations) {
-        std::fprintf(stderr, "kestrel: machine violation: %s\n", violation.c_str());
+        std::fprintf(stderr, "%s: machine violation: %s\n", kProgram, violation.c_str());
     }
     // A violation outranks the player's code, as in kestrel-machine.
     return app::ExitStatus(result);

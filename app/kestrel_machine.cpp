@@ -15,8 +15,8 @@
 
 #include <unistd.h>
 
-#include "app/alsa_sink.h"
 #include "app/file_notes.h"
+#include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
 #include "app/wav_sink.h"
@@ -70,7 +70,8 @@ void ShowProgress(const std::atomic<bool>& running, double seconds) {
 }
 
 int BadOption(const std::string& why) {
-    std::fprintf(stderr, "kestrel-machine: %s\nTry 'kestrel-machine --help'.\n", why.c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", app::kMachineProgram, why.c_str(),
+                 app::kMachineProgram);
     return app::kExitBadOption;
 }
 
@@ -105,20 +106,13 @@ int main(int argc, char** argv) {
         // print theirs: "kestrel-machine (name) version (date)".
         const std::string tag = kVersionTag + 6;
         const std::size_t space = tag.find(' ');
-        std::printf("kestrel-machine (%s) %s\n", tag.substr(0, space).c_str(),
+        std::printf("%s (%s) %s\n", app::kMachineProgram, tag.substr(0, space).c_str(),
                     tag.substr(space + 1).c_str());
         return 0;
     }
 
     machine::Config config = options.config;
-    config.echoOutput = true;
-    config.captureAudio = false;
-    config.keepTrace = false; // streamed to its file, if any: memory stays flat
-    config.hostSigint = true;
-    config.hostNote = [](const std::string& line) {
-        std::fprintf(stderr, "%s: %s\n", "kestrel-machine", line.c_str());
-    };
-    config.userAtTerminal = isatty(STDIN_FILENO) != 0;
+    app::WireHost(config, app::kMachineProgram);
 
     std::string error;
     std::unique_ptr<app::WavSink> dacWav = CreateWav("--dac-wav", options.dacWav, &error);
@@ -138,24 +132,18 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (options.live) {
-        std::string why = "this build has no ALSA";
-        speakers = app::OpenAlsaSink(options.livePcm, &why);
-        if (!speakers) {
-            std::fprintf(
-                stderr,
-                "kestrel-machine: --live: cannot open ALSA PCM '%s': %s; playing silently\n",
-                options.livePcm.c_str(), why.c_str());
-        }
+        speakers = app::OpenHostOutput({.output = app::Output::LineOut,
+                                        .pcm = options.livePcm,
+                                        .who = std::string(app::kMachineProgram) + ": --live",
+                                        .instead = "playing silently",
+                                        .noAlsa = app::NoAlsa::Say});
     }
     if (!options.liveSpdifPcm.empty()) {
-        std::string why = "this build has no ALSA";
-        receiver = app::OpenIec958Sink(options.liveSpdifPcm, "kestrel-machine: --live-spdif", &why);
-        if (!receiver) {
-            std::fprintf(stderr,
-                         "kestrel-machine: --live-spdif: cannot open ALSA PCM '%s': %s; sending "
-                         "nothing\n",
-                         options.liveSpdifPcm.c_str(), why.c_str());
-        }
+        receiver = app::OpenHostOutput({.output = app::Output::Spdif,
+                                        .pcm = options.liveSpdifPcm,
+                                        .who = std::string(app::kMachineProgram) + ": --live-spdif",
+                                        .instead = "sending nothing",
+                                        .noAlsa = app::NoAlsa::Say});
     }
     std::unique_ptr<TeeSink> dacTee, spdifTee;
     config.dacSink = Both(dacTee, dacWav.get(), speakers.get());
@@ -163,10 +151,7 @@ int main(int argc, char** argv) {
     config.taskCpu = options.report;
 
     if (options.command.size() == 2) {
-        const std::string note = app::AiffLayoutNote(options.command[1]);
-        if (!note.empty()) {
-            std::fprintf(stderr, "kestrel-machine: %s\n", note.c_str());
-        }
+        app::NoteAiffLayout(app::kMachineProgram, options.command[1]);
     }
     // The status line: only for a person watching a terminal.
     std::atomic<bool> running{true};
@@ -192,14 +177,14 @@ int main(int argc, char** argv) {
     trace.close();
     for (const app::WavSink* wav : {dacWav.get(), spdifWav.get()}) {
         if (wav != nullptr && wav->failed()) {
-            std::fputs("kestrel-machine: writing a WAV capture failed\n", stderr);
+            std::fprintf(stderr, "%s: writing a WAV capture failed\n", app::kMachineProgram);
         }
     }
     for (const std::string& violation : result.violations) {
-        std::fprintf(stderr, "kestrel-machine: violation: %s\n", violation.c_str());
+        std::fprintf(stderr, "%s: violation: %s\n", app::kMachineProgram, violation.c_str());
     }
     if (options.report) {
-        std::fprintf(stderr, "%s\n",
+        std::fprintf(stderr, "%s: %s\n", app::kMachineProgram,
                      app::ReportLine(result, config.clock == machine::ClockKind::Real).c_str());
     }
     return app::ExitStatus(result);

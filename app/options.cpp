@@ -17,27 +17,24 @@ namespace {
 struct OptionSpec {
     const char* name;
     const char* value; // how --help shows the value; nullptr: a flag
-    const char* help;
+    const char* help;  // nullptr: --fail's, made from the fault table
 };
 
 constexpr OptionSpec kOptions[] = {
     {"clock", "virtual|real", "machine clock (default virtual: as fast as the host allows)"},
     {"speed", "FACTOR", "real clock only: machine seconds per wall second (default 1)"},
     {"dac-wav", "PATH",
-     "write the line out as a WAV file: the DAC stream through PCM Out\n"
-     "                            Volume's mute and gain, as a listener hears it"},
+     "write the line out as a WAV file: the DAC stream through PCM Out Volume's mute and gain, "
+     "as a listener hears it"},
     {"spdif-wav", "PATH", "write what the S/PDIF output carried as a WAV file"},
     {"trace", "PATH", "write the machine's trace as JSON Lines"},
     {"live", "[=PCM]", "also play the line out on an ALSA PCM (default: \"default\")"},
     {"live-spdif", "PCM",
-     "also send the S/PDIF output to an ALSA PCM (an IEC958 device: its\n"
-     "                            channel status follows the codec)"},
+     "also send the S/PDIF output to an ALSA PCM (an IEC958 device: its channel status follows "
+     "the codec)"},
     {"spdif", "on|off", "S/PDIF transmitter at power-on (default on)"},
     {"vra", "on|off", "variable-rate audio at power-on (default on)"},
-    {"fail", "WHAT",
-     "make one thing fail: mixer-library, mixer-library-old, mixer,\n"
-     "                            pci-library, device, memory, int-server, io-window, signal,\n"
-     "                            or read:N (the N-th Read)"},
+    {"fail", "WHAT", nullptr},
     {"slow-read", "N:MS", "the N-th Read takes MS milliseconds of machine time"},
     {"break-after-blocks", "N", "CTRL-C after N block ends"},
     {"break-at-ms", "T", "CTRL-C at machine time T milliseconds"},
@@ -63,6 +60,45 @@ constexpr FaultName kFaultNames[] = {
     {"io-window", machine::Fault::IoWindow},
     {"signal", machine::Fault::Signal},
 };
+
+// Each fault's name followed by ", ", then last: for --help and for a refusal.
+std::string FaultList(std::string_view last) {
+    std::string list;
+    for (const FaultName& f : kFaultNames) {
+        list += std::string(f.name) + ", ";
+    }
+    return list + std::string(last);
+}
+
+std::string FailHelp() {
+    return "make one thing fail: " + FaultList("or read:N (the N-th Read)");
+}
+
+// Where --help starts each option's help, and the column its lines end by.
+constexpr std::size_t kHelpColumn = 28;
+constexpr std::size_t kHelpWidth = 100;
+
+// text at column `at` and on, broken at spaces into lines that end by
+// kHelpWidth, each after the first indented to kHelpColumn.
+std::string Wrapped(std::string_view text, std::size_t at) {
+    std::string lines;
+    const std::size_t start = at;
+    while (!text.empty()) {
+        const std::size_t space = text.find(' ');
+        const std::string_view word = text.substr(0, space);
+        if (at > start && at + 1 + word.size() > kHelpWidth) {
+            lines += '\n' + std::string(kHelpColumn, ' ');
+            at = kHelpColumn;
+        } else if (!lines.empty()) {
+            lines += ' ';
+            ++at;
+        }
+        lines += word;
+        at += word.size();
+        text = space == std::string_view::npos ? std::string_view{} : text.substr(space + 1);
+    }
+    return lines;
+}
 
 // A whole unsigned decimal number within [min, max]; no sign, no spaces.
 template <typename T>
@@ -163,9 +199,7 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
                 return {};
             }
         }
-        return where +
-               "unknown failure (mixer-library, mixer-library-old, mixer, pci-library, device, "
-               "memory, int-server, io-window, signal, read:N)";
+        return where + "unknown failure (" + FaultList("read:N") + ")";
     } else if (name == "slow-read") {
         const std::size_t colon = value.find(':');
         int n = 0;
@@ -221,7 +255,8 @@ std::string Refusal(std::string_view text, int code) {
 } // namespace
 
 std::string MachineUsage() {
-    std::string text = "Usage: kestrel-machine [OPTION]... -- COMMAND [ARG]...\n"
+    std::string text = std::string("Usage: ") + kMachineProgram +
+                       " [OPTION]... -- COMMAND [ARG]...\n"
                        "Runs the player on an emulated machine; COMMAND [ARG]... is its command "
                        "line.\n\n";
     for (const OptionSpec& spec : kOptions) {
@@ -229,8 +264,8 @@ std::string MachineUsage() {
         if (spec.value != nullptr) {
             form += spec.value[0] == '[' ? spec.value : std::string("=") + spec.value;
         }
-        form.resize(std::max<std::size_t>(form.size() + 2, 28), ' ');
-        text += form + spec.help + "\n";
+        form.resize(std::max(form.size() + 2, kHelpColumn), ' ');
+        text += form + Wrapped(spec.help != nullptr ? spec.help : FailHelp(), form.size()) + "\n";
     }
     return text + "\nOptions take their value as --OPTION=VALUE or --OPTION VALUE, and may be\n"
                   "shortened to any unambiguous start. Exit status: the player's return code;\n"
@@ -240,7 +275,7 @@ std::string MachineUsage() {
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     MachineOptions o;
     bool speedGiven = false;
-    std::vector<std::string> words = {"kestrel-machine"};
+    std::vector<std::string> words = {kMachineProgram};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);

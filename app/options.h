@@ -10,6 +10,9 @@
 
 namespace app {
 
+// The program's name, as its messages and --help give it.
+inline constexpr char kMachineProgram[] = "kestrel-machine";
+
 struct MachineOptions {
     machine::Config config; // everything but the sinks and the host wiring
     std::string dacWav;     // empty: no capture

@@ -12,7 +12,7 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
     const machine::Report& r = result.report;
     char line[160];
     std::snprintf(line, sizeof line,
-                  "kestrel-machine: %llu blocks played, %llu.%03llu s machine time, %llu overruns, "
+                  "%llu blocks played, %llu.%03llu s machine time, %llu overruns, "
                   "%zu violations",
                   static_cast<unsigned long long>(r.blocks),
                   static_cast<unsigned long long>(r.timeUs / 1000000),

@@ -13,7 +13,7 @@ inline constexpr int kExitViolation = 70;
 
 int ExitStatus(const machine::Result& result);
 
-// "kestrel-machine: 12 blocks played, 0.384 s machine time, 0 overruns, 0 violations",
+// "12 blocks played, 0.384 s machine time, 0 overruns, 0 violations",
 // and on the real clock ", 1.250 ms player task CPU".
 std::string ReportLine(const machine::Result& result, bool realClock);
 

@@ -13,7 +13,7 @@ namespace {
 inline constexpr std::uint16_t kFormatPcm = 1;
 inline constexpr std::uint16_t kChannels = 2;
 inline constexpr std::uint16_t kBitsPerSample = 16;
-inline constexpr std::uint16_t kBlockAlign = kChannels * kBitsPerSample / 8;
+static_assert(kStereoFrameBytes == kChannels * kBitsPerSample / 8);
 inline constexpr std::uint32_t kFmtChunkSize = 16;
 
 void PutTag(std::uint8_t* at, const char (&tag)[5]) {
@@ -33,8 +33,8 @@ std::array<std::uint8_t, kWavHeaderSize> WavHeader(std::uint32_t rate, std::uint
     StoreLE16(&h[20], kFormatPcm);
     StoreLE16(&h[22], kChannels);
     StoreLE32(&h[24], rate);
-    StoreLE32(&h[28], rate * kBlockAlign);
-    StoreLE16(&h[32], kBlockAlign);
+    StoreLE32(&h[28], rate * kStereoFrameBytes);
+    StoreLE16(&h[32], kStereoFrameBytes);
     StoreLE16(&h[34], kBitsPerSample);
     PutTag(&h[36], "data");
     StoreLE32(&h[40], data);
@@ -80,7 +80,7 @@ void WavSink::Write(const machine::AudioChunk& chunk) {
     dataBytes_ += size;
     // The header is brought up to date, and the file flushed, once a second
     // of the stream: a killed run leaves a valid file missing at most that.
-    if (dataBytes_ - headerBytes_ >= std::uint64_t{rate_} * 4) {
+    if (dataBytes_ - headerBytes_ >= std::uint64_t{rate_} * kStereoFrameBytes) {
         UpdateHeader();
     }
 }

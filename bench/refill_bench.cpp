@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "frontend/player_state.h"
 #include "hw/dma_block.h"
 #include "input/refill.h"
 #include "machine/machine.h"
 #include "platform/dos.h"
+#include "state/player_state.h"
 
 namespace {
 

@@ -14,9 +14,6 @@ using machine::TheMachine;
 
 namespace {
 
-// Signals 0 to 15 belong to the system on the target.
-constexpr std::uint32_t kReservedSignals = 0x0000FFFF;
-
 Library* FindLibrary(machine::Machine& m, const char* name) {
     if (name == nullptr) {
         return nullptr;
@@ -155,7 +152,7 @@ void FreeSignal(std::int32_t signalNum) {
     }
     const bool allocated = signalNum >= 0 && signalNum < 32 &&
                            (m.mainTask.allocatedSignals & (1u << signalNum)) != 0 &&
-                           (kReservedSignals & (1u << signalNum)) == 0;
+                           (SYS_SIGALLOC & (1u << signalNum)) == 0;
     if (!allocated) {
         machine::Violation(m, "FreeSignal of signal " + std::to_string(signalNum) +
                                   ", which is not allocated");

@@ -13,6 +13,7 @@
 #include "machine/io_window.h"
 #include "machine/state.h"
 #include "machine/trace.h"
+#include "platform/exec.h"
 
 namespace machine {
 
@@ -23,7 +24,7 @@ Machine* g_machine = nullptr;
 std::mutex g_running;
 
 void Boot(Machine& m) {
-    m.mainTask.allocatedSignals = 0x0000FFFF; // 0 to 15 belong to the system
+    m.mainTask.allocatedSignals = SYS_SIGALLOC;
     if (HasFault(m, Fault::Device)) {
         m.devicePresent = false;
     }
@@ -50,8 +51,8 @@ void CheckHeld(Machine& m) {
         Violation(m, "memory block of " + std::to_string(block.size) +
                          " bytes still allocated at the end of the run");
     }
-    for (int bit = 16; bit < 32; ++bit) {
-        if ((m.mainTask.allocatedSignals & (1u << bit)) != 0) {
+    for (int bit = 0; bit < 32; ++bit) {
+        if ((m.mainTask.allocatedSignals & ~SYS_SIGALLOC & (1u << bit)) != 0) {
             Violation(m,
                       "signal " + std::to_string(bit) + " still allocated at the end of the run");
         }

@@ -11,7 +11,6 @@
 
 #include "frontend/entry.h"
 
-#include "frontend/player_state.h"
 #include "hw/dma.h"
 #include "hw/dma_block.h"
 #include "hw/interrupt.h"
@@ -23,6 +22,7 @@
 #include "platform/exec.h"
 #include "playback/stream.h"
 #include "spdif/data_burst.h"
+#include "state/player_state.h"
 
 [[gnu::used]] const char kVersionTag[] = "$VER: kestrel 1.0 (15.12.05)";
 

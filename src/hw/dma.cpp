@@ -1,11 +1,11 @@
 #include "hw/dma.h"
 
-#include "frontend/player_state.h"
 #include "hw/dma_block.h"
 #include "hw/vt8231.h"
 #include "platform/byteorder.h"
 #include "platform/dos.h"
 #include "platform/io.h"
+#include "state/player_state.h"
 
 namespace {
 

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
-inline constexpr std::uint32_t kTransferBufferSize = 0x1800; // 1536 stereo 16-bit frames
+// The unit of every transfer and of the DAC stream: one 16-bit stereo frame.
+inline constexpr std::uint32_t kStereoFrameBytes = 4;
+inline constexpr std::uint32_t kTransferBufferFrames = 1536;
+inline constexpr std::uint32_t kTransferBufferSize = kTransferBufferFrames * kStereoFrameBytes;
 inline constexpr std::uint32_t kTransferBufferCount = 2;
 inline constexpr std::uint32_t kDescriptorTableSize = 0x10;
 inline constexpr std::uint32_t kDmaAlignment = 16;
@@ -16,6 +19,7 @@ inline constexpr std::uint32_t kDmaBlockUsed = kBuffer1Offset + kTransferBufferS
 // The spare bytes let the table base be rounded up to a multiple of 16.
 inline constexpr std::uint32_t kDmaBlockSize = kDmaBlockUsed + kDmaAlignment;
 
+static_assert(kTransferBufferSize == 0x1800);
 static_assert(kBuffer1Offset == 0x1810);
 static_assert(kDmaBlockUsed == 0x3010);
 static_assert(kDmaBlockSize == 0x3020);

@@ -1,10 +1,10 @@
 #include "hw/interrupt.h"
 
-#include "frontend/player_state.h"
 #include "hw/dma.h"
 #include "hw/vt8231.h"
 #include "platform/exec.h"
 #include "platform/io.h"
+#include "state/player_state.h"
 
 std::uint32_t AudioInterruptServer() {
     PlayerState& s = gPlayerState;
@@ -27,6 +27,10 @@ std::uint32_t AudioInterruptServer() {
     return 0;
 }
 
+std::uint32_t WakeSignals() {
+    return (1u << gPlayerState.signalBit) | SIGBREAKF_CTRL_C;
+}
+
 bool PrepareSignals() {
     PlayerState& s = gPlayerState;
     // A signal number is a signed byte: -1 says none was free.
@@ -38,6 +42,6 @@ bool PrepareSignals() {
     // signalBit first: the server may act the moment it sees the task.
     s.playerTask.store(FindTask(nullptr), std::memory_order_release);
     // A wake-up or CTRL-C from before playback must not end or advance it.
-    SetSignal(0, (1u << s.signalBit) | SIGBREAKF_CTRL_C);
+    SetSignal(0, WakeSignals());
     return true;
 }

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "frontend/player_state.h"
 #include "input/headers.h"
 #include "platform/byteorder.h"
 #include "spdif/data_burst.h"
+#include "state/player_state.h"
 
 namespace {
 
@@ -28,12 +28,31 @@ InputFormat IffFormat(const std::uint8_t* header) {
     return format;
 }
 
+void PrintAc3Refusal(const Ac3HeaderInfo& info) {
+    switch (info.refusal) {
+    case Ac3Refusal::None:
+        break;
+    case Ac3Refusal::BitRate:
+        Printf("Unsupported bitrate (code %ld)\n", static_cast<long>(info.frameSizeCode));
+        break;
+    case Ac3Refusal::Rate44100:
+        Printf("Unsupported samplerate 44.1khz\n");
+        break;
+    case Ac3Refusal::Rate32000:
+        Printf("Unsupported samplerate 32khz\n");
+        break;
+    case Ac3Refusal::RateReserved:
+        Printf("Unsupported samplerate\n");
+        break;
+    }
+}
+
 } // namespace
 
 InputFormat DetectInput(BPTR file) {
     auto* header = reinterpret_cast<std::uint8_t*>(gPlayerState.bufferAddress[0]);
     // The tests below look at the buffer as the read left it, whatever the count.
-    const std::int32_t count = RecordRead(Read(file, header, kIffHeaderSize));
+    const std::int32_t count = RecordRead(Read(file, header, kHeaderReadSize));
     Printf("Transfering audio data\n");
 
     if (std::memcmp(header, "FORM", 4) == 0) {
@@ -44,7 +63,8 @@ InputFormat DetectInput(BPTR file) {
     InputFormat format;
     if (LoadBE16(header) == kAc3SyncWord) {
         const Ac3HeaderInfo info = ParseAc3SyncInfo(header);
-        if (info.sampleRate != -1 && info.bitRate != 0) {
+        PrintAc3Refusal(info);
+        if (info.refusal == Ac3Refusal::None) {
             Printf("AC3 Stream SampleRate = %ldHz BitRate = %ldkbit\n",
                    static_cast<long>(info.sampleRate), static_cast<long>(info.bitRate));
             Printf("Transfering data in AC3 mode, freq: %ld\n",

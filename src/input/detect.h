@@ -2,12 +2,8 @@
 // file is played.
 #pragma once
 
-#include "frontend/player_state.h"
 #include "input/input_format.h"
 #include "platform/dos.h"
-
-inline constexpr std::int32_t kIffHeaderSize = kHeaderReadSize;
-inline constexpr std::uint32_t kIffRateOffset = 28;
 
 // Reads the header into transfer buffer 0, prints what was found and leaves
 // the file where the first refill reads. Never refuses a file.

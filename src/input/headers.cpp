@@ -7,7 +7,6 @@
 #include <limits>
 
 #include "platform/byteorder.h"
-#include "platform/dos.h"
 
 namespace {
 
@@ -30,31 +29,31 @@ inline constexpr std::uint32_t kFrameSizeRows = std::size(kAc3FrameSizes48k);
 Ac3HeaderInfo ParseAc3SyncInfo(const std::uint8_t* header) {
     Ac3HeaderInfo info;
     const std::uint32_t fscod = (header[4] >> 6) & 3u;
-    const std::uint32_t frmsizecod = header[4] & 0x3Fu;
+    info.frameSizeCode = header[4] & 0x3Fu;
 
     switch (fscod) {
     case 0: {
         info.sampleRate = 48000;
         // Unsigned, so codes below the table fall outside it too.
-        const std::uint32_t row = frmsizecod - kFirstFrameSizeCode;
+        const std::uint32_t row = info.frameSizeCode - kFirstFrameSizeCode;
         if (row < kFrameSizeRows) {
             info.bitRate = kAc3FrameSizes48k[row].bitRate;
             info.frameLength = kAc3FrameSizes48k[row].frameLength;
         } else {
-            Printf("Unsupported bitrate (code %ld)\n", static_cast<long>(frmsizecod));
+            info.refusal = Ac3Refusal::BitRate;
         }
         break;
     }
     case 1:
         info.sampleRate = 44100;
-        Printf("Unsupported samplerate 44.1khz\n");
+        info.refusal = Ac3Refusal::Rate44100;
         break;
     case 2:
         info.sampleRate = 32000;
-        Printf("Unsupported samplerate 32khz\n");
+        info.refusal = Ac3Refusal::Rate32000;
         break;
     default:
-        Printf("Unsupported samplerate\n");
+        info.refusal = Ac3Refusal::RateReserved;
         break;
     }
     return info;

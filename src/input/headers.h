@@ -8,7 +8,8 @@
 inline constexpr std::uint16_t kAc3SyncWord = 0x0B77;
 inline constexpr std::uint32_t kAc3SyncInfoSize = 5;
 
-// Parses the first five bytes of an AC-3 frame; prints why a stream is refused.
+// Parses the first five bytes of an AC-3 frame, and says whether the player
+// passes the stream through and, if not, why.
 Ac3HeaderInfo ParseAc3SyncInfo(const std::uint8_t* header);
 
 // Converts 10 bytes of big-endian 80-bit extended precision to a double by

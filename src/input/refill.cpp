@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "frontend/player_state.h"
+#include "state/player_state.h"
 
 void SwapBytes16(void* start, std::uint32_t length) {
     auto* p = static_cast<std::uint8_t*>(start);

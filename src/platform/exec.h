@@ -18,6 +18,8 @@ inline constexpr std::uint32_t TAG_DONE = 0;
 inline constexpr std::uint32_t MEMF_ANY = 0x00000;
 inline constexpr std::uint32_t MEMF_CLEAR = 0x10000;
 
+// Signals 0 to 15 belong to the system: a task allocates its own from 16 up.
+inline constexpr std::uint32_t SYS_SIGALLOC = 0x0000FFFF;
 inline constexpr std::uint32_t SIGBREAKB_CTRL_C = 12;
 inline constexpr std::uint32_t SIGBREAKF_CTRL_C = 1u << SIGBREAKB_CTRL_C;
 

@@ -1,11 +1,11 @@
 #include "playback/stream.h"
 
-#include "frontend/player_state.h"
 #include "hw/codec.h"
 #include "hw/dma.h"
 #include "hw/interrupt.h"
 #include "input/refill.h"
 #include "platform/exec.h"
+#include "state/player_state.h"
 
 PlayOutcome PlayStream(BPTR file, const InputFormat& format, Library* mixerBase, Mixer* mixer) {
     PlayerState& s = gPlayerState;
@@ -23,7 +23,7 @@ PlayOutcome PlayStream(BPTR file, const InputFormat& format, Library* mixerBase,
     StartDma();
     Printf("Playing file (CTRL-C to abort playing)\n");
 
-    const std::uint32_t wakeMask = (1u << s.signalBit) | SIGBREAKF_CTRL_C;
+    const std::uint32_t wakeMask = WakeSignals();
     std::uint32_t currentBuffer = 0;
     for (;;) {
         // The idle buffer is refilled before every wait.

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "frontend/player_state.h"
 #include "platform/byteorder.h"
+#include "state/player_state.h"
 
 void WriteBurstPreamble(std::uint8_t* buffer, std::uint32_t frameLength) {
     std::memset(buffer, 0, kTransferBufferSize);

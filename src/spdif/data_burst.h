@@ -23,8 +23,7 @@ inline constexpr std::uint32_t kPcOffset = 4;
 inline constexpr std::uint32_t kPdOffset = 6;
 
 inline constexpr std::uint32_t kAc3FramesPerBurst = 1536;
-inline constexpr std::uint32_t kBytesPerStereoFrame = 4;
-inline constexpr std::uint32_t kAc3BurstSize = kAc3FramesPerBurst * kBytesPerStereoFrame;
+inline constexpr std::uint32_t kAc3BurstSize = kAc3FramesPerBurst * kStereoFrameBytes;
 static_assert(kAc3BurstSize == kTransferBufferSize);
 
 // Pd: the payload length in bits.

@@ -7,10 +7,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "frontend/player_state.h"
 #include "input/detect.h"
 #include "input/refill.h"
 #include "machine/machine.h"
+#include "state/player_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string path = "/tmp/kestrel-detect-fuzz-" + std::to_string(::getpid());

@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include "frontend/entry.h"
-#include "frontend/player_state.h"
 #include "hw/codec.h"
 #include "hw/dma.h"
 #include "hw/interrupt.h"
@@ -29,6 +28,7 @@
 #include "platform/byteorder.h"
 #include "platform/dos.h"
 #include "spdif/data_burst.h"
+#include "state/player_state.h"
 #include "support/harness.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "frontend/player_state.h"
+#include "state/player_state.h"
 
 PlayerState gPlayerState{};
 

@@ -4,11 +4,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "input/input_format.h"
 #include "platform/cybpci.h"
 #include "platform/exec.h"
-
-// What input detection reads from the start of the file.
-inline constexpr std::uint32_t kHeaderReadSize = 46;
 
 struct PlayerState {
     Library* pciLibrary;
