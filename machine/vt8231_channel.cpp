@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "hw/dma_block.h"
 #include "hw/vt8231.h"
 #include "machine/ac97_codec.h"
 #include "machine/clock.h"
@@ -13,8 +14,6 @@
 namespace machine {
 
 namespace {
-
-constexpr std::uint32_t kFrameBytes = 4; // 16-bit stereo
 
 std::uint8_t StatusValue(const Channel& c) {
     return static_cast<std::uint8_t>(c.status | (c.active ? vt8231::kStatusActive : 0));
@@ -80,7 +79,7 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     m.played[c.blockBus] = PlayedBlock{c.blockLength, false};
 
     c.nextTickNs = startNs;
-    if (c.blockLength < kFrameBytes) {
+    if (c.blockLength < kStereoFrameBytes) {
         // Not even one frame: the block still takes one frame time, so a
         // table of empty blocks cannot stop the clock.
         c.nextTickNs += Duration(c, 1, DacRate(m.codec));
@@ -125,7 +124,7 @@ void Acknowledge(Machine& m, std::uint8_t value) {
 
 // Frames of the current block not fetched yet.
 std::uint32_t FramesLeft(const Channel& c) {
-    return c.blockLength / kFrameBytes - c.offset / kFrameBytes;
+    return c.blockLength / kStereoFrameBytes - c.offset / kStereoFrameBytes;
 }
 
 // Fetches the next slice of the block's frames, due at nextTickNs: 1 ms of
@@ -141,14 +140,14 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
     }
     const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, due));
     const std::uint32_t bus = c.blockBus + c.offset;
-    const std::uint8_t* bytes = BusToHost(m.memory, bus, slice * kFrameBytes);
+    const std::uint8_t* bytes = BusToHost(m.memory, bus, slice * kStereoFrameBytes);
     if (bytes == nullptr) {
         FetchFailed(m, "audio data", bus);
         return;
     }
     CountOverrunIfRefilling(m);
-    CodecPlay(m, bytes, std::size_t{slice} * kFrameBytes, now);
-    c.offset += slice * kFrameBytes;
+    CodecPlay(m, bytes, std::size_t{slice} * kStereoFrameBytes, now);
+    c.offset += slice * kStereoFrameBytes;
     c.nextTickNs = now + Duration(c, slice, rate);
 }
 
