@@ -21,9 +21,10 @@
 //     devices when nobody has them, runs what is due and sleeps until the next
 //     event with the lock released, as an idle processor takes an interrupt: a
 //     block end costs one wake-up. Leaving the sleep, it hands them back and
-//     sets the hardware thread's alarm a little after the next event, so that
-//     a task back asleep by then takes it itself; an alarm that rings while
-//     the task runs the devices finds them taken and does nothing.
+//     makes sure the hardware thread's alarm rings some time after the next
+//     event (ArmWatchdog), in case the task does not come back to sleep by
+//     then; an alarm that rings while the task runs the devices finds them
+//     taken and does nothing.
 //   - Runner::Hardware: the hardware thread, while the task works. It sleeps
 //     in poll() on its alarm (a timerfd) and its wake-up (an eventfd: a stop or
 //     a host signal); woken, it runs what is due if nobody else does, then sets
@@ -253,6 +254,7 @@ timespec MonotonicTimespec(WallTime at) {
 // The hardware thread's alarm, a timer the task can set or clear without
 // waking the thread.
 void SetAlarm(Machine& m, WallTime at) {
+    m.alarmAt = at;
     itimerspec spec{}; // all zero disarms it; a real time is never zero
     if (at != kNeverWall) {
         spec.it_value = MonotonicTimespec(at);
@@ -272,13 +274,7 @@ public:
     ~SleepingTask() {
         if (m_.runner == Runner::Task) {
             m_.runner = Runner::Nobody;
-            // Half as late again as the event: a task back asleep by then has
-            // taken it itself, and the hardware thread is not woken for
-            // nothing. So one timer call a block, and none when the task takes
-            // over. Events run at their own machine time: one the hardware
-            // thread runs late for a busy task still keeps the codec's pace.
-            const WallTime now = std::chrono::steady_clock::now(), due = DevicesDueAt(m_);
-            SetAlarm(m_, due == kNeverWall || due < now ? due : due + (due - now) / 2);
+            ArmWatchdog();
         }
         if (cpuStart_) {
             m_.sleepCpuNs += ThreadCpuNs() - *cpuStart_;
@@ -314,6 +310,25 @@ public:
     }
 
 private:
+    // Leaving its sleep, the task may not come back in time: the hardware
+    // thread's alarm then steps in. Not before half as late again as the next
+    // event, so that a task back asleep by then takes the event itself and the
+    // hardware thread is not woken for nothing; and set again only when it
+    // would ring sooner than that or much later, so a timer call every few
+    // blocks. Events run at their own machine time: one the hardware thread
+    // runs late for a busy task still keeps the codec's pace.
+    void ArmWatchdog() {
+        const WallTime now = std::chrono::steady_clock::now(), due = DevicesDueAt(m_);
+        if (due == kNeverWall || due <= now) {
+            SetAlarm(m_, due);
+            return;
+        }
+        const auto ahead = due - now;
+        if (m_.alarmAt < due + ahead / 2 || m_.alarmAt > due + 4 * ahead) {
+            SetAlarm(m_, due + 3 * ahead);
+        }
+    }
+
     Machine& m_;
     std::unique_lock<std::mutex>& lock_;
     std::optional<std::uint64_t> cpuStart_; // with Config::taskCpu

@@ -83,6 +83,8 @@ struct Machine {
     std::chrono::steady_clock::time_point wallStart;
     std::thread hardware;
     bool stopHardware = false;
+    // When the alarm is set to ring; in the past once it has rung.
+    std::chrono::steady_clock::time_point alarmAt = std::chrono::steady_clock::time_point::max();
     int alarmFd = -1;               // timerfd: when the hardware thread is next due
     int wakeFd = -1;                // eventfd: to stop, or for a host signal
     Runner runner = Runner::Nobody; // who runs the devices (real clock)
