@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "machine/clock.h"
 #include "machine/printf_format.h"
@@ -170,7 +170,8 @@ std::int32_t Printf(const char* format, ...) {
     machine::CheckTaskContext(m, "Printf");
     m.result.output += text;
     if (m.config.echoOutput) {
-        std::cout << text << std::flush;
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
     }
     machine::Trace(m, "print", {{"text", text}});
     return static_cast<std::int32_t>(text.size());
