@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<TeeSink> dacTee, spdifTee;
     config.dacSink = Both(dacTee, dacWav.get(), speakers.get());
     config.spdifSink = Both(spdifTee, spdifWav.get(), receiver.get());
-    config.taskCpu = options.report;
+    config.report = options.report;
 
     if (options.command.size() == 2) {
         const std::string note = app::AiffLayoutNote(options.command[1]);

@@ -14,7 +14,8 @@ inline constexpr int kExitViolation = 70;
 int ExitStatus(const machine::Result& result);
 
 // "kestrel-machine: 12 blocks played, 0.384 s machine time, 0 overruns, 0 violations",
-// and on the real clock ", 1.250 ms player task CPU".
+// then ", refill slack min 2.310 ms (block 1), median 31.250 ms, max 31.998 ms" when a
+// Read refilled a buffer, and on the real clock ", 1.250 ms player task CPU".
 std::string ReportLine(const machine::Result& result, bool realClock);
 
 } // namespace app
