@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     // Opened only for a command line the player will act on, so that the
     // usage line does not wait for a sound card.
     std::unique_ptr<machine::AudioSink> speakers, receiver;
+    std::unique_ptr<app::TimelineFile> timeline;
     if (argc == 2) {
         // The command line is the player's: the host's settings come from the environment.
         const char* pcm = std::getenv("KESTREL_PCM");
@@ -51,6 +52,16 @@ int main(int argc, char** argv) {
                              spdif, why.c_str());
             }
         }
+        const char* timelinePath = std::getenv("KESTREL_TIMELINE");
+        if (timelinePath != nullptr && *timelinePath != '\0') {
+            timeline = app::StartTimelineFile(timelinePath, config, &why);
+            if (!timeline) {
+                std::fprintf(stderr,
+                             "kestrel: KESTREL_TIMELINE: cannot create '%s': %s; playing without "
+                             "a timeline\n",
+                             timelinePath, why.c_str());
+            }
+        }
         const std::string note = app::AiffLayoutNote(argv[1]);
         if (!note.empty()) {
             std::fprintf(stderr, "kestrel: %s\n", note.c_str());
@@ -65,6 +76,9 @@ int main(int argc, char** argv) {
         if (sink != nullptr) {
             sink->Finish();
         }
+    }
+    if (timeline && !app::EndTimelineFile(*timeline)) {
+        std::fputs("kestrel: writing the timeline failed\n", stderr);
     }
     for (const std::string& violation : result.violations) {
         std::fprintf(stderr, "kestrel: machine violation: %s\n", violation.c_str());

@@ -136,6 +136,14 @@ int main(int argc, char** argv) {
             trace << machine::TraceJson(event) << '\n';
         };
     }
+    std::unique_ptr<app::TimelineFile> timeline;
+    if (!options.timeline.empty()) {
+        std::string why;
+        timeline = app::StartTimelineFile(options.timeline, config, &why);
+        if (!timeline) {
+            return BadOption("--timeline=" + options.timeline + ": cannot create");
+        }
+    }
     std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (options.live) {
         std::string why = "this build has no ALSA";
@@ -190,6 +198,9 @@ int main(int argc, char** argv) {
         }
     }
     trace.close();
+    if (timeline && !app::EndTimelineFile(*timeline)) {
+        std::fputs("kestrel-machine: writing the timeline failed\n", stderr);
+    }
     for (const app::WavSink* wav : {dacWav.get(), spdifWav.get()}) {
         if (wav != nullptr && wav->failed()) {
             std::fputs("kestrel-machine: writing a WAV capture failed\n", stderr);

@@ -1,7 +1,12 @@
 #include "app/outcome.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace app {
 
@@ -47,6 +52,44 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
         text += line;
     }
     return text;
+}
+
+std::unique_ptr<TimelineFile> StartTimelineFile(const std::string& path, machine::Config& config,
+                                                std::string* why) {
+    auto file = std::make_unique<TimelineFile>();
+    file->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file->fd < 0) {
+        *why = std::strerror(errno);
+        return nullptr;
+    }
+    TimelineFile* f = file.get();
+    // One write a buffer of whole lines: a run killed midway leaves whole lines.
+    machine::StartTimeline(f->timeline, [f](std::string_view lines) {
+        while (!lines.empty() && !f->failed) {
+            const ssize_t n = write(f->fd, lines.data(), lines.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            f->failed = n <= 0;
+            lines.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : lines.size());
+        }
+    });
+    config.traceSink = [f, previous = std::move(config.traceSink)](const machine::TraceEvent& e) {
+        if (previous) {
+            previous(e);
+        }
+        machine::AddToTimeline(f->timeline, e);
+    };
+    return file;
+}
+
+bool EndTimelineFile(TimelineFile& file) {
+    machine::FinishTimeline(file.timeline);
+    if (close(file.fd) != 0) {
+        file.failed = true;
+    }
+    file.fd = -1;
+    return !file.failed;
 }
 
 } // namespace app

@@ -29,7 +29,10 @@ bool Held(const Channel& c) {
 void Stop(Machine& m, const char* reason) {
     Channel& c = m.channel;
     if (c.active) {
-        Trace(m, "channel_stop", {{"index", c.descriptor}, {"reason", reason}});
+        Trace(m, "channel_stop",
+              {{"index", c.descriptor},
+               {"reason", reason},
+               {"overrun", c.playing && c.overrunCounted}});
     }
     c.active = false;
     c.playing = false;
