@@ -57,7 +57,9 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
         {.name = "aiff", .file = Aiff(48000, Pattern(8 * 6144)), .config = {}},
         {.name = "ac3", .file = Concat({ac3, ac3}), .config = {}},
         {.name = "slow read", .file = Pattern(10 * 6144), .config = {.slowReadMs = {{4, 60}}}},
-        {.name = "ctrl-c", .file = Pattern(20 * 6144), .config = {.breakAfterBlocks = 3}},
+        {.name = "ctrl-c in a slow read",
+         .file = Pattern(20 * 6144),
+         .config = {.slowReadMs = {{4, 60}}, .breakAfterBlocks = 2}},
         {.name = "hang", .file = Pattern(6144), .config = {.faults = {machine::Fault::IntServer}}},
     };
     std::set<std::string> traced;
