@@ -29,8 +29,8 @@ constexpr OptionSpec kOptions[] = {
     {"spdif-wav", "PATH", "write what the S/PDIF output carried as a WAV file"},
     {"trace", "PATH", "write the machine's trace as JSON Lines"},
     {"timeline", "PATH",
-     "write the run as a timeline (Trace Event Format JSON) for Perfetto's UI,\n"
-     "                            chrome://tracing or speedscope"},
+     "write the run as a timeline, Trace Event Format JSON (for Perfetto's\n"
+     "                            UI, chrome://tracing or speedscope)"},
     {"live", "[=PCM]", "also play the line out on an ALSA PCM (default: \"default\")"},
     {"live-spdif", "PCM",
      "also send the S/PDIF output to an ALSA PCM (an IEC958 device: its\n"

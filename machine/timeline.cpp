@@ -49,13 +49,14 @@ void Flush(Timeline& t) {
         t.write(t.buffer);
         t.buffer.clear();
     }
+    t.flushedUs = t.lastUs;
 }
 
 void Emit(Timeline& t, const std::string& json) {
     t.buffer += t.lines++ == 0 ? '[' : ',';
     t.buffer += json;
     t.buffer += '\n';
-    if (t.buffer.size() >= kTimelineFlushBytes) {
+    if (t.buffer.size() >= kTimelineFlushBytes || t.lastUs - t.flushedUs >= kTimelineFlushUs) {
         Flush(t);
     }
 }
@@ -102,11 +103,8 @@ void CloseBlock(Timeline& t, std::uint64_t toUs, const char* outcome, bool overr
     }
     t.blockOpen = false;
     const std::string name = "buffer " + std::to_string(t.blockIndex);
-    std::string args = Num("index", t.blockIndex) + "," + Text("bus", Hex(t.blockBus, 8)) + "," +
-                       Num("bytes", t.blockBytes) + "," + Text("refill", outcome);
-    if (t.blockHasSlack) {
-        args += ",\"slack ms\":" + Ms(t.blockSlackUs);
-    }
+    const std::string args = Num("index", t.blockIndex) + "," + Text("bus", Hex(t.blockBus, 8)) +
+                             "," + Num("bytes", t.blockBytes) + "," + Text("refill", outcome);
     Span(t, kDma, overrun ? "overrun: " + name : name, t.blockStartUs, toUs, args,
          overrun ? "terrible" : nullptr);
 }
@@ -114,8 +112,6 @@ void CloseBlock(Timeline& t, std::uint64_t toUs, const char* outcome, bool overr
 // A refill's deadline is the start of the block playing now.
 void Slack(Timeline& t, std::int64_t slackUs) {
     Counter(t, "refill slack", t.blockStartUs, "\"ms\":" + Ms(slackUs));
-    t.blockHasSlack = true;
-    t.blockSlackUs = slackUs;
 }
 
 void StartBlock(Timeline& t, const TraceEvent& e) {
@@ -130,7 +126,6 @@ void StartBlock(Timeline& t, const TraceEvent& e) {
     t.blockIndex = e.Number("index");
     t.blockBus = e.Number("buffer");
     t.blockBytes = e.Number("bytes");
-    t.blockHasSlack = false;
     ++t.blocksStarted;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < t.pendingCount; ++i) {
@@ -161,12 +156,17 @@ void Landed(Timeline& t, const TraceEvent& e, std::uint64_t sinceUs) {
     t.pending[t.pendingCount++] = {bus, length, e.timeUs};
 }
 
-// Anything the task does ends the refill before it; one that was under way
-// when the channel stopped moves the teardown's start to its end.
+// Anything the task does ends the refill before it: the Read and the work on
+// its data. With no work after the Read, the Read alone says it all (and a
+// span of the same extent would leave viewers to guess which one is inside).
+// A task step under way when the channel stopped moves the teardown's start
+// to its end.
 void TaskStep(Timeline& t, std::uint64_t startUs, std::uint64_t endUs) {
     if (t.refillOpen) {
         t.refillOpen = false;
-        Span(t, kTask, "refill", t.refillUs, std::max(startUs, t.refillUs), "");
+        if (startUs > t.refillReadEndUs) {
+            Span(t, kTask, "refill", t.refillUs, startUs, "");
+        }
     }
     if (t.stopped && startUs < t.teardownUs) {
         t.teardownUs = std::max(t.teardownUs, endUs);
@@ -248,6 +248,7 @@ void AddToTimeline(Timeline& t, const TraceEvent& e) {
         if (bus > 0) {
             t.refillOpen = true;
             t.refillUs = since;
+            t.refillReadEndUs = now;
             if (e.Number("count") >= 0) {
                 Landed(t, e, since);
             }

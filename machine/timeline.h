@@ -37,6 +37,7 @@ struct Timeline {
     bool seenEvent = false;
     std::uint64_t firstUs = 0;
     std::uint64_t lastUs = 0;
+    std::uint64_t flushedUs = 0; // lastUs when lines were last handed over
 
     // DMA channel: the block playing.
     bool blockOpen = false;
@@ -45,8 +46,6 @@ struct Timeline {
     std::int64_t blockBus = 0;
     std::int64_t blockBytes = 0;
     std::uint64_t blocksStarted = 0;
-    bool blockHasSlack = false;
-    std::int64_t blockSlackUs = 0;
     std::uint64_t overruns = 0;
 
     // Interrupts: the dispatch running.
@@ -57,6 +56,7 @@ struct Timeline {
     // Player task.
     bool refillOpen = false;
     std::uint64_t refillUs = 0;
+    std::uint64_t refillReadEndUs = 0;
     bool setupDone = false;
     bool stopped = false; // the channel stopped: teardown from teardownUs
     std::uint64_t teardownUs = 0;
@@ -69,8 +69,10 @@ struct Timeline {
     bool finished = false;
 };
 
-// Buffer sizes at which lines are handed to `write`.
+// Lines are handed to `write` when this many bytes or this much machine time
+// have gathered: a real-time run killed midway loses a moment of it at most.
 inline constexpr std::size_t kTimelineFlushBytes = 16 * 1024;
+inline constexpr std::uint64_t kTimelineFlushUs = 250'000;
 
 // A timeline that hands its lines to write; its track names are the first lines.
 void StartTimeline(Timeline& t, std::function<void(std::string_view)> write);
