@@ -71,7 +71,7 @@ struct Timeline {
 
 // Lines are handed to `write` when this many bytes or this much machine time
 // have gathered: a real-time run killed midway loses a moment of it at most.
-inline constexpr std::size_t kTimelineFlushBytes = 16 * 1024;
+inline constexpr std::size_t kTimelineFlushBytes = std::size_t{16} * 1024;
 inline constexpr std::uint64_t kTimelineFlushUs = 250'000;
 
 // A timeline that hands its lines to write; its track names are the first lines.
