@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     // Opened only for a command line the player will act on, so that the
     // usage line does not wait for a sound card.
     std::unique_ptr<machine::AudioSink> speakers, receiver;
+    std::unique_ptr<app::TimelineFile> timeline;
     if (argc == 2) {
         // The command line is the player's: the host's settings come from the environment.
         const char* pcm = std::getenv("KESTREL_PCM");
@@ -42,6 +43,17 @@ int main(int argc, char** argv) {
                                             .instead = "sending nothing over S/PDIF",
                                             .noAlsa = app::NoAlsa::Say});
         }
+        const char* timelinePath = std::getenv("KESTREL_TIMELINE");
+        if (timelinePath != nullptr && *timelinePath != '\0') {
+            std::string why;
+            timeline = app::StartTimelineFile(timelinePath, config, &why);
+            if (!timeline) {
+                std::fprintf(stderr,
+                             "kestrel: KESTREL_TIMELINE: cannot create '%s': %s; playing without "
+                             "a timeline\n",
+                             timelinePath, why.c_str());
+            }
+        }
         app::NoteAiffLayout(kProgram, argv[1]);
     }
     config.dacSink = speakers.get();
@@ -53,6 +65,9 @@ int main(int argc, char** argv) {
         if (sink != nullptr) {
             sink->Finish();
         }
+    }
+    if (timeline && !app::EndTimelineFile(*timeline)) {
+        std::fputs("kestrel: writing the timeline failed\n", stderr);
     }
     for (const std::string& violation : result.violations) {
         std::fprintf(stderr, "%s: machine violation: %s\n", kProgram, violation.c_str());

@@ -130,6 +130,14 @@ int main(int argc, char** argv) {
             trace << machine::TraceJson(event) << '\n';
         };
     }
+    std::unique_ptr<app::TimelineFile> timeline;
+    if (!options.timeline.empty()) {
+        std::string why;
+        timeline = app::StartTimelineFile(options.timeline, config, &why);
+        if (!timeline) {
+            return BadOption("--timeline=" + options.timeline + ": cannot create");
+        }
+    }
     std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (options.live) {
         speakers = app::OpenHostOutput({.output = app::Output::LineOut,
@@ -148,7 +156,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<TeeSink> dacTee, spdifTee;
     config.dacSink = Both(dacTee, dacWav.get(), speakers.get());
     config.spdifSink = Both(spdifTee, spdifWav.get(), receiver.get());
-    config.taskCpu = options.report;
+    config.report = options.report;
 
     if (options.command.size() == 2) {
         app::NoteAiffLayout(app::kMachineProgram, options.command[1]);
@@ -175,6 +183,9 @@ int main(int argc, char** argv) {
         }
     }
     trace.close();
+    if (timeline && !app::EndTimelineFile(*timeline)) {
+        std::fputs("kestrel-machine: writing the timeline failed\n", stderr);
+    }
     for (const app::WavSink* wav : {dacWav.get(), spdifWav.get()}) {
         if (wav != nullptr && wav->failed()) {
             std::fprintf(stderr, "%s: writing a WAV capture failed\n", app::kMachineProgram);

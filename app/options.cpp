@@ -28,6 +28,9 @@ constexpr OptionSpec kOptions[] = {
      "as a listener hears it"},
     {"spdif-wav", "PATH", "write what the S/PDIF output carried as a WAV file"},
     {"trace", "PATH", "write the machine's trace as JSON Lines"},
+    {"timeline", "PATH",
+     "write the run as a timeline, Trace Event Format JSON (for Perfetto's\n"
+     "                            UI, chrome://tracing or speedscope)"},
     {"live", "[=PCM]", "also play the line out on an ALSA PCM (default: \"default\")"},
     {"live-spdif", "PCM",
      "also send the S/PDIF output to an ALSA PCM (an IEC958 device: its channel status follows "
@@ -177,6 +180,8 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
         o.spdifWav = value;
     } else if (name == "trace") {
         o.trace = value;
+    } else if (name == "timeline") {
+        o.timeline = value;
     } else if (name == "live-spdif") {
         o.liveSpdifPcm = value;
     } else if (name == "spdif" || name == "vra") {

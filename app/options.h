@@ -18,6 +18,7 @@ struct MachineOptions {
     std::string dacWav;     // empty: no capture
     std::string spdifWav;
     std::string trace;
+    std::string timeline; // Trace Event Format
     bool live = false;
     std::string livePcm = "default"; // the ALSA PCM that gets the line out
     std::string liveSpdifPcm;        // the ALSA PCM that gets the S/PDIF output, if any

@@ -1,8 +1,28 @@
 #include "app/outcome.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace app {
+
+namespace {
+
+// "-1.250": microseconds as milliseconds, exactly.
+std::string Milliseconds(std::int64_t us) {
+    const std::uint64_t magnitude = us < 0 ? 0 - static_cast<std::uint64_t>(us) : us;
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%llu.%03llu", us < 0 ? "-" : "",
+                  static_cast<unsigned long long>(magnitude / 1000),
+                  static_cast<unsigned long long>(magnitude % 1000));
+    return text;
+}
+
+} // namespace
 
 int ExitStatus(const machine::Result& result) {
     return result.violations.empty() ? result.returnCode : kExitViolation;
@@ -19,6 +39,11 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
                   static_cast<unsigned long long>(r.timeUs / 1000 % 1000),
                   static_cast<unsigned long long>(r.overruns), result.violations.size());
     std::string text = line;
+    if (r.slackRefills > 0) {
+        text += ", refill slack min " + Milliseconds(r.slackMinUs) + " ms (block " +
+                std::to_string(r.slackMinBlock) + "), median " + Milliseconds(r.slackMedianUs) +
+                " ms, max " + Milliseconds(r.slackMaxUs) + " ms";
+    }
     if (realClock) {
         // The virtual clock keeps no wall time: a CPU figure there means nothing.
         std::snprintf(line, sizeof line, ", %.3f ms player task CPU (%.3f ms with its sleeps)",
@@ -27,6 +52,44 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
         text += line;
     }
     return text;
+}
+
+std::unique_ptr<TimelineFile> StartTimelineFile(const std::string& path, machine::Config& config,
+                                                std::string* why) {
+    auto file = std::make_unique<TimelineFile>();
+    file->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file->fd < 0) {
+        *why = std::strerror(errno);
+        return nullptr;
+    }
+    TimelineFile* f = file.get();
+    // One write a buffer of whole lines: a run killed midway leaves whole lines.
+    machine::StartTimeline(f->timeline, [f](std::string_view lines) {
+        while (!lines.empty() && !f->failed) {
+            const ssize_t n = write(f->fd, lines.data(), lines.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            f->failed = n <= 0;
+            lines.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : lines.size());
+        }
+    });
+    config.traceSink = [f, previous = std::move(config.traceSink)](const machine::TraceEvent& e) {
+        if (previous) {
+            previous(e);
+        }
+        machine::AddToTimeline(f->timeline, e);
+    };
+    return file;
+}
+
+bool EndTimelineFile(TimelineFile& file) {
+    machine::FinishTimeline(file.timeline);
+    if (close(file.fd) != 0) {
+        file.failed = true;
+    }
+    file.fd = -1;
+    return !file.failed;
 }
 
 } // namespace app

@@ -174,12 +174,15 @@ void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
         servers.push_back(entry->server);
     }
     m.dispatching = true;
+    const std::uint8_t raised = m.channel.status;
     lock.unlock();
     for (PciIntServerFunc server : servers) {
         server();
     }
     lock.lock();
     m.dispatching = false;
+    Trace(m, "irq_done",
+          {{"acked", raised & ~m.channel.status & (vt8231::kStatusFlag | vt8231::kStatusEol)}});
     // A task removing a server waits for this; one still waiting for signals
     // may now have nothing left that can wake it.
     m.taskWake.notify_all();
@@ -267,7 +270,7 @@ void SetAlarm(Machine& m, WallTime at) {
 class SleepingTask {
 public:
     SleepingTask(Machine& m, std::unique_lock<std::mutex>& lock) : m_(m), lock_(lock) {
-        if (m.config.taskCpu) {
+        if (m.config.report) {
             cpuStart_ = ThreadCpuNs();
         }
     }
@@ -331,7 +334,7 @@ private:
 
     Machine& m_;
     std::unique_lock<std::mutex>& lock_;
-    std::optional<std::uint64_t> cpuStart_; // with Config::taskCpu
+    std::optional<std::uint64_t> cpuStart_; // with Config::report
 };
 
 void HardwareMain(Machine& m) {

@@ -77,17 +77,17 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
     machine::Machine& m = TheMachine();
     std::unique_lock<std::mutex> lock(m.lock);
     machine::CheckTaskContext(m, "Read");
+    const std::uint64_t since = machine::NowNs(m) / 1000;
     const int call = ++m.readCalls;
     machine::CatchUp(m); // what played before the Read was fetched before it
     machine::OpenFile* open = FindFile(m, file);
     std::int32_t count = -1;
+    const std::uint32_t bus = machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
     if (open != nullptr && length >= 0 && call != m.config.failReadAt) {
         const auto slow = m.config.slowReadMs.find(call);
         if (slow != m.config.slowReadMs.end()) {
             // The disk takes its time: the devices keep running, and the
             // data lands only when the read is done.
-            const std::uint32_t bus =
-                machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
             m.refilling.emplace(bus, bus != 0 ? static_cast<std::uint32_t>(length) : 0);
             machine::SleepFor(m, lock, std::uint64_t{slow->second} * 1000000);
             machine::CatchUp(m);
@@ -102,13 +102,16 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
                 Note(m, open->name);
             }
         }
-        const std::uint32_t bus =
-            machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
         if (bus != 0) {
             machine::NoteRefill(m, bus, static_cast<std::uint32_t>(length));
         }
     }
-    machine::Trace(m, "file_read", {{"requested", length}, {"count", count}});
+    const std::uint64_t now = machine::NowNs(m);
+    if (bus != 0 && count >= 0) {
+        machine::NoteRefillLanded(m, bus, static_cast<std::uint32_t>(length), since, now / 1000);
+    }
+    machine::TraceAt(m, now, "file_read",
+                     {{"requested", length}, {"count", count}, {"since", since}, {"bus", bus}});
     return count;
 }
 
@@ -154,10 +157,11 @@ void Delay(std::int32_t ticks) {
     machine::Machine& m = TheMachine();
     std::unique_lock<std::mutex> lock(m.lock);
     machine::CheckTaskContext(m, "Delay");
-    machine::Trace(m, "delay", {{"ticks", ticks}});
+    const std::uint64_t since = machine::NowNs(m) / 1000;
     if (ticks > 0 && !machine::InInterrupt()) {
         machine::SleepFor(m, lock, static_cast<std::uint64_t>(ticks) * kNsPerTick);
     }
+    machine::Trace(m, "delay", {{"ticks", ticks}, {"since", since}});
 }
 
 std::int32_t Printf(const char* format, ...) {

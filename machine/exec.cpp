@@ -188,8 +188,9 @@ std::uint32_t Wait(std::uint32_t signalSet) {
         machine::CheckTaskContext(m, "Wait");
         return 0;
     }
+    const std::uint64_t since = machine::NowNs(m) / 1000;
     const std::uint32_t received = machine::SleepForSignals(m, lock, signalSet);
-    machine::Trace(m, "wait", {{"mask", signalSet}, {"received", received}});
+    machine::Trace(m, "wait", {{"mask", signalSet}, {"received", received}, {"since", since}});
     return received;
 }
 

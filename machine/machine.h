@@ -65,9 +65,10 @@ struct Capture {
 struct Config {
     ClockKind clock = ClockKind::Virtual;
     double speed = 1.0; // real clock only
-    // Account the main task's CPU time outside its sleeps (real clock): two
-    // system calls a sleep, so only when someone reads it.
-    bool taskCpu = false;
+    // Someone reads the report: account the main task's CPU time outside its
+    // sleeps (real clock; two system calls a sleep), and keep every refill's
+    // slack for the median.
+    bool report = false;
 
     // Codec power-on state. The default machine has the S/PDIF transmitter and
     // variable-rate audio on; any register may be given another power-on value.
@@ -103,11 +104,20 @@ struct Report {
     std::uint64_t blocks = 0;   // blocks the channel played to their end
     std::uint64_t timeUs = 0;   // machine time at the end of the run
     std::uint64_t overruns = 0; // blocks played while being refilled, or played again
-    // With Config::taskCpu: CPU time of the main task's thread over the run
+    // With Config::report: CPU time of the main task's thread over the run
     // (real clock), and the part of it outside the machine's sleeps: what the
     // player itself ran.
     std::uint64_t taskThreadCpuUs = 0;
     std::uint64_t taskCpuUs = 0;
+    // Refill slack: for each Read into DMA memory, the machine time the
+    // channel started playing the block it landed in minus the time it
+    // returned. slackMinBlock is the number (from 1) of the block started
+    // where the minimum fell; the median needs Config::report.
+    std::uint64_t slackRefills = 0;
+    std::int64_t slackMinUs = 0;
+    std::int64_t slackMedianUs = 0;
+    std::int64_t slackMaxUs = 0;
+    std::uint64_t slackMinBlock = 0;
 };
 
 struct Result {

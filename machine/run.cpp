@@ -73,6 +73,7 @@ void CheckHeld(Machine& m) {
 void Collect(Machine& m) {
     Result& r = m.result;
     r.report.timeUs = NowNs(m) / 1000;
+    FinishSlackAccount(m);
     for (std::uint32_t reg = 0; reg <= 0x7E; reg += 2) {
         r.codecRegisters[reg] = m.codec.registers[reg >> 1];
     }
@@ -149,7 +150,7 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
         CheckHeld(*m);
         Collect(*m);
         m->result.returnCode = returnCode;
-        if (m->config.taskCpu) {
+        if (m->config.report) {
             m->result.report.taskThreadCpuUs = taskCpuNs / 1000;
             m->result.report.taskCpuUs = (taskCpuNs - m->sleepCpuNs) / 1000;
         }

@@ -116,6 +116,7 @@ struct Machine {
     std::vector<PciIntServerFunc> dispatchList; // the servers being called
     Channel channel;
     std::map<std::uint32_t, PlayedBlock> played; // by bus address
+    SlackAccount slack;
 
     // The codec behind the mixer library.
     Mixer mixer;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 #include "hw/dma_block.h"
 #include "hw/vt8231.h"
@@ -23,8 +24,17 @@ bool Held(const Channel& c) {
     return c.holdBits != 0;
 }
 
-void Stop(Channel& c) {
+// reason: "terminate", "eol" (the EOL block ended without auto-start) or "fetch".
+void Stop(Machine& m, const char* reason) {
+    Channel& c = m.channel;
+    if (c.active) {
+        Trace(m, "channel_stop",
+              {{"index", c.descriptor},
+               {"reason", reason},
+               {"overrun", c.playing && c.overrunCounted}});
+    }
     c.active = false;
+    c.playing = false;
     c.holdBits = 0;
     c.nextTickNs = kNever;
 }
@@ -43,7 +53,7 @@ void FetchFailed(Machine& m, const char* what, std::uint32_t bus) {
     std::snprintf(text, sizeof text, "DMA fetch of %s from unmapped bus address 0x%08x", what,
                   static_cast<unsigned>(bus));
     Violation(m, text);
-    Stop(m.channel);
+    Stop(m, "fetch");
 }
 
 void CountOverrunIfRefilling(Machine& m) {
@@ -53,6 +63,43 @@ void CountOverrunIfRefilling(Machine& m) {
         c.overrunCounted = true;
         ++m.result.report.overruns;
     }
+}
+
+std::int64_t Difference(std::uint64_t a, std::uint64_t b) {
+    return static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b);
+}
+
+void CountSlack(Machine& m, std::int64_t slackUs, std::uint64_t block) {
+    Report& r = m.result.report;
+    if (r.slackRefills == 0 || slackUs < r.slackMinUs) {
+        r.slackMinUs = slackUs;
+        r.slackMinBlock = block;
+    }
+    if (r.slackRefills == 0 || slackUs > r.slackMaxUs) {
+        r.slackMaxUs = slackUs;
+    }
+    ++r.slackRefills;
+    if (m.config.report) {
+        m.slack.values.push_back(static_cast<std::int32_t>(
+            std::clamp<std::int64_t>(slackUs, std::numeric_limits<std::int32_t>::min(),
+                                     std::numeric_limits<std::int32_t>::max())));
+    }
+}
+
+// The block starting now is the deadline of every refill that landed in it.
+void SettleRefills(Machine& m) {
+    const Channel& c = m.channel;
+    SlackAccount& s = m.slack;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < s.pendingCount; ++i) {
+        const LandedRefill& p = s.pending[i];
+        if (BusRangesOverlap(c.blockBus, c.blockLength, p.bus, p.length)) {
+            CountSlack(m, Difference(c.blockStartUs, p.returnedUs), c.blocksStarted);
+        } else {
+            s.pending[kept++] = p;
+        }
+    }
+    s.pendingCount = kept;
 }
 
 // Fetches descriptor `index` of the table and starts playing its block at
@@ -72,7 +119,12 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     c.blockLength = vt8231::DescriptorLength(word);
     c.offset = 0;
     c.overrunCounted = false;
-    TraceAt(m, startNs, "block", {{"buffer", c.blockBus}, {"bytes", c.blockLength}});
+    TraceAt(m, startNs, "block",
+            {{"buffer", c.blockBus}, {"bytes", c.blockLength}, {"index", index}});
+    c.playing = true;
+    c.blockStartUs = startNs / 1000;
+    ++c.blocksStarted;
+    SettleRefills(m);
 
     auto it = m.played.find(c.blockBus);
     c.stale = it != m.played.end() && !it->second.refilled;
@@ -103,7 +155,7 @@ void Start(Machine& m) {
 void Control(Machine& m, std::uint8_t value) {
     // Terminate wins over start: both together leave the channel idle.
     if ((value & vt8231::kControlTerminate) != 0) {
-        Stop(m.channel);
+        Stop(m, "terminate");
     } else if ((value & vt8231::kControlStart) != 0) {
         Start(m);
     }
@@ -214,6 +266,9 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
     if (c.stale && !c.overrunCounted) {
         ++m.result.report.overruns;
     }
+    c.playing = false;
+    TraceAt(m, now, "block_end",
+            {{"index", c.descriptor}, {"overrun", c.stale || c.overrunCounted}});
     std::uint8_t bits = 0;
     if ((c.blockFlags & vt8231::kDescFlag) != 0) {
         bits |= vt8231::kStatusFlag;
@@ -226,7 +281,7 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
         ((bits & vt8231::kStatusFlag) != 0 && (c.type & vt8231::kTypeIntFlag) != 0) ||
         ((bits & vt8231::kStatusEol) != 0 && (c.type & vt8231::kTypeIntEol) != 0);
     if ((bits & vt8231::kStatusEol) != 0 && (c.type & vt8231::kTypeAutoStart) == 0) {
-        Stop(c);
+        Stop(m, "eol");
     } else if (bits != 0) {
         // The VT82C686-family SGD engine holds after a FLAG or EOL block until
         // the driver clears the status bit.
@@ -268,6 +323,32 @@ void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length) {
         if (BusRangesOverlap(start, block.length, bus, length)) {
             block.refilled = true;
         }
+    }
+}
+
+void NoteRefillLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t sinceUs,
+                      std::uint64_t returnedUs) {
+    const Channel& c = m.channel;
+    if (c.playing && c.blockStartUs >= sinceUs &&
+        BusRangesOverlap(c.blockBus, c.blockLength, bus, length)) {
+        // The channel began the block while the Read was still reading it.
+        CountSlack(m, Difference(c.blockStartUs, returnedUs), c.blocksStarted);
+        return;
+    }
+    SlackAccount& s = m.slack;
+    if (s.pendingCount == SlackAccount::kPending) {
+        std::copy(s.pending + 1, s.pending + s.pendingCount, s.pending); // the oldest goes
+        --s.pendingCount;
+    }
+    s.pending[s.pendingCount++] = {bus, length, returnedUs};
+}
+
+void FinishSlackAccount(Machine& m) {
+    std::vector<std::int32_t>& values = m.slack.values;
+    if (!values.empty()) {
+        const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+        std::nth_element(values.begin(), middle, values.end());
+        m.result.report.slackMedianUs = *middle;
     }
 }
 

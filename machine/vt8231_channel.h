@@ -3,7 +3,9 @@
 // the stream of 16-bit stereo frames it feeds the codec.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace machine {
 
@@ -31,9 +33,32 @@ struct Channel {
     // its end, that is an overrun; the driver stopping the channel in it at
     // the end of the data is not.
     bool stale = false;
+    // The block has started and not ended yet (the refill slack account).
+    bool playing = false;
+    std::uint64_t blockStartUs = 0;
+    std::uint64_t blocksStarted = 0; // the number of the block playing, from 1
 
     std::uint64_t nextTickNs = kNever;
     std::uint64_t carryNs = 0; // remainder of frame timing, in ns * rate
+};
+
+// A Read's data in DMA memory, waiting for the channel to start the block it
+// landed in.
+struct LandedRefill {
+    std::uint32_t bus = 0;
+    std::uint32_t length = 0;
+    std::uint64_t returnedUs = 0;
+};
+
+// The refill slack account: for each Read into DMA memory, the machine time
+// the channel starts playing the block the data landed in minus the time the
+// Read returned; negative when the block started before the data landed. The
+// player has two buffers: a few pending refills are plenty.
+struct SlackAccount {
+    static constexpr std::size_t kPending = 4;
+    LandedRefill pending[kPending];
+    std::size_t pendingCount = 0;
+    std::vector<std::int32_t> values; // with Config::report, for the median
 };
 
 // Register accesses by offset; the caller has checked offset and width.
@@ -57,5 +82,12 @@ bool ChannelRunning(const Machine& m);
 
 // The overrun account: a Read into bus range [bus, bus + length) has landed.
 void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length);
+
+// The slack account: a Read that began at sinceUs returned at returnedUs with
+// its data in bus range [bus, bus + length).
+void NoteRefillLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t sinceUs,
+                      std::uint64_t returnedUs);
+// The run is over: the report gets the median of the slack values kept.
+void FinishSlackAccount(Machine& m);
 
 } // namespace machine

@@ -230,7 +230,7 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
 // sleeps no more still gets its interrupts, from the machine's own thread.
 TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
     static std::atomic<int> interrupts;
-    const machine::Config config{.clock = machine::ClockKind::Real, .speed = 20, .taskCpu = true};
+    const machine::Config config{.clock = machine::ClockKind::Real, .speed = 20, .report = true};
     const auto r = OnMachine(
         [] {
             Open();

@@ -261,7 +261,7 @@ TEST(Dma, TableAtTheFirst16ByteBoundaryThenStartAndStopWithTheirBarriers) {
         std::snprintf(pointer, sizeof pointer, "io_write32 @04=%x", bus[0]);
         // clang-format off
         const std::vector<std::string> writes = {pointer, "io_write32 @00=ffffffff", "io_write8 @02=b3",
-            "barrier", "io_write8 @01=80", "barrier", "io_write8 @01=40", "barrier", "io_write8 @02=0", "barrier", "delay 2"};
+            "barrier", "io_write8 @01=80", "barrier", "io_write8 @01=40", "barrier", "io_write8 @02=0", "barrier", "delay 2 0"};
         // clang-format on
         EXPECT_EQ(Summary(r, {"io_write", "barrier", "delay"}), writes);
         EXPECT_TRUE(r.violations.empty());
