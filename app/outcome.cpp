@@ -4,8 +4,11 @@
 
 namespace app {
 
-int ExitStatus(const machine::Result& result) {
-    return result.violations.empty() ? result.returnCode : kExitViolation;
+int ExitStatus(const machine::Result& result, bool outputFailed) {
+    if (!result.violations.empty()) {
+        return kExitViolation;
+    }
+    return result.returnCode == 0 && outputFailed ? kExitOutputFailed : result.returnCode;
 }
 
 std::string ReportLine(const machine::Result& result, bool realClock) {

@@ -1,4 +1,4 @@
-// What kestrel-machine makes of a finished run: its exit status and report.
+// What the programs make of a finished run: the exit status and report.
 #pragma once
 
 #include <string>
@@ -10,8 +10,11 @@ namespace app {
 inline constexpr int kExitBadOption = 2;
 // A violation outranks whatever the player returned: the run proves nothing.
 inline constexpr int kExitViolation = 70;
+// EX_IOERR: an output (a capture, the trace) could not be written whole,
+// though the player did its part; its own failure, if any, is told first.
+inline constexpr int kExitOutputFailed = 74;
 
-int ExitStatus(const machine::Result& result);
+int ExitStatus(const machine::Result& result, bool outputFailed = false);
 
 // "12 blocks played, 0.384 s machine time, 0 overruns, 0 violations",
 // and on the real clock ", 1.250 ms player task CPU".
