@@ -1,22 +1,42 @@
 // What the host can tell a user about the file the player is given, which
-// the player itself never says.
+// the player itself never says: that it will misplay the file, how, and how to
+// convert the file so that it plays right; and how long it will play.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
+
+#include "machine/machine.h"
 
 namespace app {
 
-// For an AIFF file that the player will not play as its header describes
-// (the common chunk not right after the 12-byte FORM header, or other than
-// 16-bit stereo): one line saying what it will play instead and how to
-// convert the file. Empty for any other file, and for anything but a regular
-// file: a pipe's bytes are read once, by the player.
-std::string AiffLayoutNote(const std::string& path);
+// How much of a file a note looks at: enough to find an AC-3 stream's first
+// sync word behind whatever precedes it.
+inline constexpr std::size_t kNoteReadSize = std::size_t{64} * 1024;
 
-// How long the player will play the file, in seconds, as the player will
-// take it: an AIFF file at the rate in its header, an accepted AC-3 stream
-// as one 32 ms burst a frame, anything else as 48 kHz 16-bit stereo. 0 when
-// it cannot be read or is not a regular file.
-double EstimatedSeconds(const std::string& path);
+struct FileNote {
+    // "PATH: what the file is; the player does this with it. Convert it with:
+    // COMMAND", one line; empty when the player plays the file as it is.
+    std::string text;
+    std::uint32_t rate = 0; // the DAC's rate while the player plays the file, Hz
+    double seconds = 0;     // how long the player plays it
+};
+
+// The note on a file of `size` bytes that starts with `head` (its first
+// kNoteReadSize bytes, or all of a shorter file), played on a machine that
+// config describes: its S/PDIF transmitter and variable-rate audio at power-on
+// decide the rates the codec plays. path only names the file.
+FileNote NoteFor(const std::string& path, std::span<const std::uint8_t> head, std::uint64_t size,
+                 const machine::Config& config);
+
+// The note on a file by name. Only a regular file is read: a pipe or a
+// terminal gives each byte once, to the player. Anything else, or a file that
+// does not open, gets no note and a length of 0.
+FileNote NoteForFile(const std::string& path, const machine::Config& config);
+
+// path as one word of a POSIX shell: in single quotes, each ' as '\'', and
+// after "./" when it would read as an option.
+std::string ShellQuoted(const std::string& path);
 
 } // namespace app

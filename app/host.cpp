@@ -1,16 +1,68 @@
 #include "app/host.h"
 
+#include <csignal>
 #include <cstdio>
+#include <utility>
 
 #include <unistd.h>
 
 #include "app/alsa_sink.h"
-#include "app/file_notes.h"
 
 namespace app {
 
+namespace {
+
+class LazyHostSink : public machine::AudioSink {
+public:
+    explicit LazyHostSink(HostOutput output) : output_(std::move(output)) {}
+
+    void Write(const machine::AudioChunk& chunk) override {
+        if (!opened_) {
+            opened_ = true;
+            Open();
+        }
+        if (sink_) {
+            sink_->Write(chunk);
+        }
+    }
+
+    void Finish() override {
+        if (sink_) {
+            sink_->Finish();
+        }
+    }
+
+private:
+    void Open() {
+        const HostOutput& o = output_;
+        std::string why = o.noAlsa == NoAlsa::Say ? "this build has no ALSA" : "";
+        sink_ = o.output == Output::LineOut ? OpenAlsaSink(o.pcm, &why)
+                                            : OpenIec958Sink(o.pcm, o.who, &why);
+        if (sink_ || why.empty()) {
+            return;
+        }
+        const std::string line =
+            o.who + ": cannot open ALSA PCM '" + o.pcm + "': " + why + "; " + o.instead;
+        if (o.say) {
+            o.say(line);
+        } else {
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    }
+
+    HostOutput output_;
+    std::unique_ptr<machine::AudioSink> sink_;
+    bool opened_ = false;
+};
+
+} // namespace
+
 void WireHost(machine::Config& config, const char* program) {
-    config.echoOutput = true;
+    std::signal(SIGXFSZ, SIG_IGN);
+    config.output = [](const std::string& text) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    };
     config.captureAudio = false;
     config.keepTrace = false; // streamed to its file, if any: memory stays flat
     config.hostSigint = true;
@@ -21,22 +73,15 @@ void WireHost(machine::Config& config, const char* program) {
 }
 
 std::unique_ptr<machine::AudioSink> OpenHostOutput(const HostOutput& output) {
-    std::string why = output.noAlsa == NoAlsa::Say ? "this build has no ALSA" : "";
-    std::unique_ptr<machine::AudioSink> sink = output.output == Output::LineOut
-                                                   ? OpenAlsaSink(output.pcm, &why)
-                                                   : OpenIec958Sink(output.pcm, output.who, &why);
-    if (!sink && !why.empty()) {
-        std::fprintf(stderr, "%s: cannot open ALSA PCM '%s': %s; %s\n", output.who.c_str(),
-                     output.pcm.c_str(), why.c_str(), output.instead.c_str());
-    }
-    return sink;
+    return std::make_unique<LazyHostSink>(output);
 }
 
-void NoteAiffLayout(const char* program, const std::string& path) {
-    const std::string note = AiffLayoutNote(path);
-    if (!note.empty()) {
-        std::fprintf(stderr, "%s: %s\n", program, note.c_str());
+FileNote NoteFile(const char* program, const std::string& path, const machine::Config& config) {
+    FileNote note = NoteForFile(path, config);
+    if (!note.text.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program, note.text.c_str());
     }
+    return note;
 }
 
 } // namespace app

@@ -1,17 +1,21 @@
 // What both programs do alike to run the machine in this process: its
-// wiring to the terminal, the sound devices and the note about an AIFF file.
+// wiring to the terminal, the sound devices and the note on the file.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "app/file_notes.h"
 #include "machine/machine.h"
 
 namespace app {
 
 // The player's output echoed on standard output, nothing kept in memory that
 // a long run would grow, the host's SIGINT as the player's CTRL-C, and the
-// machine's notes on standard error under the program's name.
+// machine's notes on standard error under the program's name. A file size
+// limit makes a write fail with EFBIG, for the program to report, rather
+// than end the process.
 void WireHost(machine::Config& config, const char* program);
 
 enum class Output { LineOut, Spdif };
@@ -20,21 +24,24 @@ enum class Output { LineOut, Spdif };
 enum class NoAlsa { Quiet, Say };
 
 // A machine output to play on an ALSA PCM. When the PCM does not open, one
-// line on standard error says "WHO: cannot open ALSA PCM 'PCM': WHY; INSTEAD".
+// line "WHO: cannot open ALSA PCM 'PCM': WHY; INSTEAD" goes to `say`, or to
+// standard error when there is none.
 struct HostOutput {
     Output output;
     std::string pcm;
     std::string who;     // the program, and the option that named the PCM if one did
     std::string instead; // what the machine does without it
     NoAlsa noAlsa;
+    std::function<void(const std::string&)> say{};
 };
 
-// nullptr when the PCM did not open. The S/PDIF output goes to an IEC958
-// device that follows the codec's channel status.
+// The sink opens the PCM when the first audio is due, so that a run that
+// never plays never waits for, or speaks of, a sound device. The S/PDIF
+// output goes to an IEC958 device that follows the codec's channel status.
 std::unique_ptr<machine::AudioSink> OpenHostOutput(const HostOutput& output);
 
-// Prints the note about an AIFF file the player will not play as its header
-// describes, if there is one, under the program's name.
-void NoteAiffLayout(const char* program, const std::string& path);
+// Prints the note on the file the player is given, if there is one, under
+// the program's name; returns it for the length it gives.
+FileNote NoteFile(const char* program, const std::string& path, const machine::Config& config);
 
 } // namespace app

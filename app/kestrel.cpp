@@ -1,13 +1,16 @@
 // kestrel FILE: the player on the default machine, in real time, heard on the
 // host's sound device when there is one and silent at the same pace when not.
-// CTRL-C in the terminal is the player's CTRL-C.
+// CTRL-C in the terminal is the player's CTRL-C. --help and --version are the
+// host's; every other command line is the player's.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/host.h"
+#include "app/options.h"
 #include "app/outcome.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
@@ -16,48 +19,54 @@ namespace {
 
 constexpr char kProgram[] = "kestrel";
 
+// The host's settings come from the environment: the command line is the player's.
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        std::fputs(app::KestrelUsage().c_str(), stdout);
+        return 0;
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        // From the player's own "$VER: name version (date)".
+        std::printf("%s\n", kVersionTag + 6);
+        return 0;
+    }
     machine::Config config;
     config.clock = machine::ClockKind::Real;
     config.speed = 1.0;
     app::WireHost(config, kProgram);
-    // Opened only for a command line the player will act on, so that the
-    // usage line does not wait for a sound card.
-    std::unique_ptr<machine::AudioSink> speakers, receiver;
-    std::unique_ptr<app::TimelineFile> timeline;
-    if (argc == 2) {
-        // The command line is the player's: the host's settings come from the environment.
-        const char* pcm = std::getenv("KESTREL_PCM");
-        speakers = app::OpenHostOutput({.output = app::Output::LineOut,
-                                        .pcm = pcm != nullptr && *pcm != '\0' ? pcm : "default",
+    const std::string pcm = Environment("KESTREL_PCM");
+    std::unique_ptr<machine::AudioSink> speakers =
+        app::OpenHostOutput({.output = app::Output::LineOut,
+                             .pcm = pcm.empty() ? "default" : pcm,
+                             .who = kProgram,
+                             .instead = "playing silently",
+                             .noAlsa = app::NoAlsa::Quiet});
+    std::unique_ptr<machine::AudioSink> receiver;
+    if (const std::string spdif = Environment("KESTREL_SPDIF_PCM"); !spdif.empty()) {
+        receiver = app::OpenHostOutput({.output = app::Output::Spdif,
+                                        .pcm = spdif,
                                         .who = kProgram,
-                                        .instead = "playing silently",
-                                        .noAlsa = app::NoAlsa::Quiet});
-        const char* spdif = std::getenv("KESTREL_SPDIF_PCM");
-        if (spdif != nullptr && *spdif != '\0') {
-            receiver = app::OpenHostOutput({.output = app::Output::Spdif,
-                                            .pcm = spdif,
-                                            .who = kProgram,
-                                            .instead = "sending nothing over S/PDIF",
-                                            .noAlsa = app::NoAlsa::Say});
-        }
-        const char* timelinePath = std::getenv("KESTREL_TIMELINE");
-        if (timelinePath != nullptr && *timelinePath != '\0') {
-            std::string why;
-            timeline = app::StartTimelineFile(timelinePath, config, &why);
-            if (!timeline) {
-                std::fprintf(stderr,
-                             "kestrel: KESTREL_TIMELINE: cannot create '%s': %s; playing without "
-                             "a timeline\n",
-                             timelinePath, why.c_str());
-            }
-        }
-        app::NoteAiffLayout(kProgram, argv[1]);
+                                        .instead = "sending nothing over S/PDIF",
+                                        .noAlsa = app::NoAlsa::Say});
+    }
+    if (argc == 2) {
+        app::NoteFile(kProgram, argv[1], config);
     }
     config.dacSink = speakers.get();
     config.spdifSink = receiver.get();
+    std::unique_ptr<app::TimelineFile> timeline;
+    if (const std::string path = Environment("KESTREL_TIMELINE"); !path.empty()) {
+        timeline = app::StartTimelineFile(path, config, [](const std::string& line) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+        });
+    }
 
     const std::vector<std::string> args(argv, argv + argc);
     const machine::Result result = machine::Run(config, PlayerMain, args);
@@ -66,12 +75,10 @@ int main(int argc, char** argv) {
             sink->Finish();
         }
     }
-    if (timeline && !app::EndTimelineFile(*timeline)) {
-        std::fputs("kestrel: writing the timeline failed\n", stderr);
-    }
+    const bool outputFailed = timeline && !app::EndTimelineFile(*timeline);
     for (const std::string& violation : result.violations) {
         std::fprintf(stderr, "%s: machine violation: %s\n", kProgram, violation.c_str());
     }
     // A violation outranks the player's code, as in kestrel-machine.
-    return app::ExitStatus(result);
+    return app::ExitStatus(result, outputFailed);
 }

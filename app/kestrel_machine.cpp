@@ -3,22 +3,24 @@
 // Runs the player on a machine configured by options: clock, codec power-on
 // state, faults, scripted CTRL-C, and captures of the DAC and S/PDIF streams
 // and of the trace. Standard output is only what the player printed; the
-// machine's own words go to standard error.
+// machine's own words go to standard error. A capture or trace that cannot be
+// written is named there at once, and the run ends with status 74.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include <unistd.h>
 
-#include "app/file_notes.h"
 #include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
+#include "app/output_file.h"
 #include "app/wav_sink.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
@@ -53,39 +55,86 @@ machine::AudioSink* Both(std::unique_ptr<TeeSink>& tee, machine::AudioSink* a,
     return tee.get();
 }
 
-// Rewrites one line on standard error a few times a second until the run
-// ends, then clears it.
-void ShowProgress(const std::atomic<bool>& running, double seconds) {
+// The progress line, and all else the run writes to the terminal meanwhile.
+// One lock orders them: the line is cleared before any other output and
+// drawn again after it once standard output is at the start of a line, so
+// the player's words never share a line with it. Print is called with the
+// machine's lock held (the machine echoes and traces under it); the progress
+// thread takes the machine's lock only outside this one, in machine::Progress.
+class StatusLine {
+public:
+    // From the progress thread: the line's new text.
+    void Draw(const std::string& text) {
+        const std::lock_guard<std::mutex> guard(lock_);
+        text_ = text;
+        Show();
+    }
+
+    // text whole on stream, the line out of its way.
+    void Print(std::FILE* stream, std::string_view text) {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (shown_) {
+            std::fputs("\r\033[K", stderr);
+            shown_ = false;
+        }
+        std::fwrite(text.data(), 1, text.size(), stream);
+        std::fflush(stream);
+        if (stream == stdout && !text.empty()) {
+            atLineStart_ = text.back() == '\n';
+        }
+        Show();
+    }
+
+    // Clears the line for good.
+    void End() {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (shown_) {
+            std::fputs("\r\033[K", stderr);
+        }
+        shown_ = false;
+        text_.clear();
+    }
+
+private:
+    void Show() {
+        if (!text_.empty() && atLineStart_) {
+            std::fputs(("\r\033[K" + text_).c_str(), stderr);
+            shown_ = true;
+        }
+    }
+
+    std::mutex lock_;
+    std::string text_; // empty: no line
+    bool shown_ = false;
+    bool atLineStart_ = true; // standard output's last byte ended a line
+};
+
+// Draws the run's progress a few times a second until it ends, then clears
+// it: machine time of the file's length when that is known (not on a pipe).
+void ShowProgress(const std::atomic<bool>& running, double seconds, StatusLine& line) {
     while (running) {
         machine::Report report;
         if (machine::Progress(&report)) {
-            std::fprintf(stderr, "\r\033[K%.1f s of %.1f s, %llu blocks, %llu overruns",
-                         static_cast<double>(report.timeUs) / 1e6, seconds,
-                         static_cast<unsigned long long>(report.blocks),
-                         static_cast<unsigned long long>(report.overruns));
+            char total[32] = "";
+            if (seconds > 0) {
+                std::snprintf(total, sizeof total, " of %.1f s", seconds);
+            }
+            char text[128];
+            std::snprintf(text, sizeof text, "%.1f s%s, %llu blocks, %llu overruns",
+                          static_cast<double>(report.timeUs) / 1e6, total,
+                          static_cast<unsigned long long>(report.blocks),
+                          static_cast<unsigned long long>(report.overruns));
+            line.Draw(text);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    std::fputs("\r\033[K", stderr);
+    line.End();
 }
 
 int BadOption(const std::string& why) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", app::kMachineProgram, why.c_str(),
                  app::kMachineProgram);
     return app::kExitBadOption;
-}
-
-std::unique_ptr<app::WavSink> CreateWav(const char* option, const std::string& path,
-                                        std::string* error) {
-    if (path.empty()) {
-        return nullptr;
-    }
-    std::string why;
-    std::unique_ptr<app::WavSink> sink = app::WavSink::Create(path, &why);
-    if (!sink) {
-        *error = std::string(option) + "=" + why;
-    }
-    return sink;
 }
 
 } // namespace
@@ -113,30 +162,33 @@ int main(int argc, char** argv) {
 
     machine::Config config = options.config;
     app::WireHost(config, app::kMachineProgram);
+    StatusLine status;
+    const auto print = [&status](const std::string& line) { status.Print(stderr, line + "\n"); };
+    const auto say = [&print](const std::string& line) {
+        print(std::string(app::kMachineProgram) + ": " + line);
+    };
+    config.hostNote = say;
 
-    std::string error;
-    std::unique_ptr<app::WavSink> dacWav = CreateWav("--dac-wav", options.dacWav, &error);
-    std::unique_ptr<app::WavSink> spdifWav = CreateWav("--spdif-wav", options.spdifWav, &error);
-    if (!error.empty()) {
-        return BadOption(error);
+    // An output that fails is named at once; the run goes on without it.
+    std::unique_ptr<app::WavSink> dacWav, spdifWav;
+    if (!options.dacWav.empty()) {
+        dacWav = std::make_unique<app::WavSink>(options.dacWav, say);
     }
-    std::ofstream trace;
+    if (!options.spdifWav.empty()) {
+        spdifWav = std::make_unique<app::WavSink>(options.spdifWav, say);
+    }
+    std::unique_ptr<app::OutputFile> trace;
     if (!options.trace.empty()) {
-        trace.open(options.trace, std::ios::trunc);
-        if (!trace) {
-            return BadOption("--trace=" + options.trace + ": cannot create");
-        }
+        trace = std::make_unique<app::OutputFile>(options.trace, say);
         config.traceSink = [&trace](const machine::TraceEvent& event) {
-            trace << machine::TraceJson(event) << '\n';
+            std::string line = machine::TraceJson(event);
+            line += '\n';
+            trace->Write(line.data(), line.size());
         };
     }
     std::unique_ptr<app::TimelineFile> timeline;
     if (!options.timeline.empty()) {
-        std::string why;
-        timeline = app::StartTimelineFile(options.timeline, config, &why);
-        if (!timeline) {
-            return BadOption("--timeline=" + options.timeline + ": cannot create");
-        }
+        timeline = app::StartTimelineFile(options.timeline, config, say);
     }
     std::unique_ptr<machine::AudioSink> speakers, receiver;
     if (options.live) {
@@ -144,29 +196,32 @@ int main(int argc, char** argv) {
                                         .pcm = options.livePcm,
                                         .who = std::string(app::kMachineProgram) + ": --live",
                                         .instead = "playing silently",
-                                        .noAlsa = app::NoAlsa::Say});
+                                        .noAlsa = app::NoAlsa::Say,
+                                        .say = print});
     }
     if (!options.liveSpdifPcm.empty()) {
         receiver = app::OpenHostOutput({.output = app::Output::Spdif,
                                         .pcm = options.liveSpdifPcm,
                                         .who = std::string(app::kMachineProgram) + ": --live-spdif",
                                         .instead = "sending nothing",
-                                        .noAlsa = app::NoAlsa::Say});
+                                        .noAlsa = app::NoAlsa::Say,
+                                        .say = print});
     }
     std::unique_ptr<TeeSink> dacTee, spdifTee;
     config.dacSink = Both(dacTee, dacWav.get(), speakers.get());
     config.spdifSink = Both(spdifTee, spdifWav.get(), receiver.get());
     config.report = options.report;
 
+    double seconds = 0;
     if (options.command.size() == 2) {
-        app::NoteAiffLayout(app::kMachineProgram, options.command[1]);
+        seconds = app::NoteFile(app::kMachineProgram, options.command[1], config).seconds;
     }
     // The status line: only for a person watching a terminal.
     std::atomic<bool> running{true};
     std::thread progress;
     if (!options.quiet && isatty(STDERR_FILENO) != 0 && options.command.size() == 2) {
-        progress =
-            std::thread(ShowProgress, std::ref(running), app::EstimatedSeconds(options.command[1]));
+        config.output = [&status](const std::string& text) { status.Print(stdout, text); };
+        progress = std::thread(ShowProgress, std::ref(running), seconds, std::ref(status));
     }
     const machine::Result result = machine::Run(config, PlayerMain, options.command);
     running = false;
@@ -182,15 +237,12 @@ int main(int argc, char** argv) {
             sink->Finish();
         }
     }
-    trace.close();
-    if (timeline && !app::EndTimelineFile(*timeline)) {
-        std::fputs("kestrel-machine: writing the timeline failed\n", stderr);
+    if (trace) {
+        trace->Close();
     }
-    for (const app::WavSink* wav : {dacWav.get(), spdifWav.get()}) {
-        if (wav != nullptr && wav->failed()) {
-            std::fprintf(stderr, "%s: writing a WAV capture failed\n", app::kMachineProgram);
-        }
-    }
+    const bool timelineFailed = timeline && !app::EndTimelineFile(*timeline);
+    const bool outputFailed = (dacWav && dacWav->failed()) || (spdifWav && spdifWav->failed()) ||
+                              (trace && trace->failed()) || timelineFailed;
     for (const std::string& violation : result.violations) {
         std::fprintf(stderr, "%s: violation: %s\n", app::kMachineProgram, violation.c_str());
     }
@@ -198,5 +250,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", app::kMachineProgram,
                      app::ReportLine(result, config.clock == machine::ClockKind::Real).c_str());
     }
-    return app::ExitStatus(result);
+    return app::ExitStatus(result, outputFailed);
 }

@@ -4,10 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string_view>
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 namespace app {
 
@@ -29,8 +31,8 @@ constexpr OptionSpec kOptions[] = {
     {"spdif-wav", "PATH", "write what the S/PDIF output carried as a WAV file"},
     {"trace", "PATH", "write the machine's trace as JSON Lines"},
     {"timeline", "PATH",
-     "write the run as a timeline, Trace Event Format JSON (for Perfetto's\n"
-     "                            UI, chrome://tracing or speedscope)"},
+     "write the run as a timeline, Trace Event Format JSON (for Perfetto's UI, chrome://tracing "
+     "or speedscope)"},
     {"live", "[=PCM]", "also play the line out on an ALSA PCM (default: \"default\")"},
     {"live-spdif", "PCM",
      "also send the S/PDIF output to an ALSA PCM (an IEC958 device: its channel status follows "
@@ -45,6 +47,18 @@ constexpr OptionSpec kOptions[] = {
     {"quiet", nullptr, "no progress line (shown only when stderr is a terminal)"},
     {"help", nullptr, "print this and exit"},
     {"version", nullptr, "print the program's and the player's version and exit"},
+};
+
+// What kestrel takes from the environment; both --help texts name it.
+struct EnvironmentVariable {
+    const char* name;
+    const char* help;
+};
+
+constexpr EnvironmentVariable kEnvironment[] = {
+    {"KESTREL_PCM", "the ALSA PCM that plays the line out (default: \"default\")"},
+    {"KESTREL_SPDIF_PCM", "an IEC958 ALSA PCM that also gets the S/PDIF output (none when unset)"},
+    {"KESTREL_TIMELINE", "a file that gets the run as a timeline (kestrel only; none when unset)"},
 };
 
 struct FaultName {
@@ -257,6 +271,37 @@ std::string Refusal(std::string_view text, int code) {
     return "ambiguous option " + Quoted(text) + " (" + matches + ")";
 }
 
+// One file for both paths: the same device and inode when they exist, else
+// the same absolute path once "." and ".." and symbolic links are resolved.
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    const bool aExists = ::stat(a.c_str(), &sa) == 0, bExists = ::stat(b.c_str(), &sb) == 0;
+    if (aExists || bExists) {
+        return aExists && bExists && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    const auto resolved = [](const std::string& path) {
+        std::error_code ignored;
+        return std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored);
+    };
+    return resolved(a) == resolved(b);
+}
+
+// "  FORM    help", the help from kHelpColumn or two spaces after a longer form.
+std::string HelpLine(std::string form, std::string_view help) {
+    form.insert(0, "  ");
+    form.resize(std::max(form.size() + 2, kHelpColumn), ' ');
+    return form + Wrapped(help, form.size()) + "\n";
+}
+
+std::string EnvironmentHelp() {
+    std::string text;
+    for (const EnvironmentVariable& v : kEnvironment) {
+        text += HelpLine(v.name, v.help);
+    }
+    return text;
+}
+
 } // namespace
 
 std::string MachineUsage() {
@@ -265,16 +310,46 @@ std::string MachineUsage() {
                        "Runs the player on an emulated machine; COMMAND [ARG]... is its command "
                        "line.\n\n";
     for (const OptionSpec& spec : kOptions) {
-        std::string form = std::string("  --") + spec.name;
+        std::string form = std::string("--") + spec.name;
         if (spec.value != nullptr) {
             form += spec.value[0] == '[' ? spec.value : std::string("=") + spec.value;
         }
-        form.resize(std::max(form.size() + 2, kHelpColumn), ' ');
-        text += form + Wrapped(spec.help != nullptr ? spec.help : FailHelp(), form.size()) + "\n";
+        text += HelpLine(form, spec.help != nullptr ? spec.help : FailHelp());
     }
-    return text + "\nOptions take their value as --OPTION=VALUE or --OPTION VALUE, and may be\n"
-                  "shortened to any unambiguous start. Exit status: the player's return code;\n"
-                  "70 when the machine found a violation; 2 for a bad option.\n";
+    return text +
+           "\nOptions take their value as --OPTION=VALUE or --OPTION VALUE, and may be\n"
+           "shortened to any unambiguous start.\n\n"
+           "Exit status:\n" +
+           HelpLine("N", "the player's return code, as kestrel's") +
+           HelpLine("70", "the machine found a violation, whatever the player returned") +
+           HelpLine("74", "a capture or the trace could not be written whole, and the player "
+                          "returned 0") +
+           HelpLine("2", "a bad option") +
+           "\nEnvironment:\n"
+           "kestrel FILE, the player on the default machine in real time, takes its sound\n"
+           "devices from these; kestrel-machine from --live and --live-spdif:\n" +
+           EnvironmentHelp();
+}
+
+std::string KestrelUsage() {
+    return std::string(
+               "Usage: kestrel FILE\n"
+               "Plays FILE on an emulated machine in real time, heard on this computer's sound\n"
+               "device: an AIFF file as PCM through the codec's DAC, an AC-3 stream passed\n"
+               "through to the S/PDIF output, anything else as raw 16-bit stereo PCM at\n"
+               "48000 Hz. CTRL-C stops playback. Every command line but the two below is\n"
+               "the player's own.\n\n") +
+           HelpLine("--help", "print this and exit") +
+           HelpLine("--version", "print the version and exit") + "\nEnvironment:\n" +
+           EnvironmentHelp() + "\nExit status:\n" +
+           HelpLine("0", "the file played, or CTRL-C stopped it") +
+           HelpLine("10", "a read of the file failed") +
+           HelpLine("20", "the file did not open, or the machine lacks what the player needs") +
+           HelpLine("70", "the machine found a violation, whatever the player returned") +
+           HelpLine("100", "a wrong command line") +
+           "\n"
+           "kestrel-machine runs the same player with options: a virtual clock, faults,\n"
+           "and captures of the line out, the S/PDIF output and the machine's trace.\n";
 }
 
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
@@ -339,6 +414,21 @@ ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     }
     if (speedGiven && o.config.clock != machine::ClockKind::Real) {
         return {std::nullopt, "--speed needs --clock=real"};
+    }
+    // The files the run writes: two on one file would garble both.
+    const std::pair<const char*, const std::string*> outputs[] = {{"--dac-wav", &o.dacWav},
+                                                                  {"--spdif-wav", &o.spdifWav},
+                                                                  {"--trace", &o.trace},
+                                                                  {"--timeline", &o.timeline}};
+    for (std::size_t i = 0; i < std::size(outputs); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const auto& [option, path] = outputs[i];
+            if (!path->empty() && !outputs[j].second->empty() &&
+                SameFile(*path, *outputs[j].second)) {
+                return {std::nullopt, std::string(option) + "=" + *path + ": the same file as " +
+                                          outputs[j].first};
+            }
+        }
     }
     o.command.assign(words.begin() + static_cast<std::ptrdiff_t>(end), words.end());
     return {o, {}};

@@ -1,5 +1,6 @@
-// kestrel-machine's command line, read by a pure function so that every option
-// and every way of getting one wrong can be tested without running a machine.
+// kestrel-machine's command line, read by a function that runs no machine so
+// that every option and every way of getting one wrong can be tested; and the
+// --help texts of both programs.
 #pragma once
 
 #include <optional>
@@ -34,10 +35,14 @@ struct ParsedOptions {
     std::string error; // which argument and why, when options is empty
 };
 
-// args are the program's arguments without its own name.
+// args are the program's arguments without its own name. Two outputs named
+// by paths that are one file are refused: it looks at the file system for that.
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args);
 
 // --help's text, made from the option table.
 std::string MachineUsage();
+
+// kestrel's --help.
+std::string KestrelUsage();
 
 } // namespace app

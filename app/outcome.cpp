@@ -24,8 +24,11 @@ std::string Milliseconds(std::int64_t us) {
 
 } // namespace
 
-int ExitStatus(const machine::Result& result) {
-    return result.violations.empty() ? result.returnCode : kExitViolation;
+int ExitStatus(const machine::Result& result, bool outputFailed) {
+    if (!result.violations.empty()) {
+        return kExitViolation;
+    }
+    return result.returnCode == 0 && outputFailed ? kExitOutputFailed : result.returnCode;
 }
 
 std::string ReportLine(const machine::Result& result, bool realClock) {
@@ -54,13 +57,26 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
     return text;
 }
 
+namespace {
+
+void FailTimeline(TimelineFile& f) {
+    if (!f.failed) {
+        f.failed = true;
+        f.report(f.path + ": " + std::strerror(errno));
+    }
+}
+
+} // namespace
+
 std::unique_ptr<TimelineFile> StartTimelineFile(const std::string& path, machine::Config& config,
-                                                std::string* why) {
+                                                std::function<void(const std::string&)> report) {
     auto file = std::make_unique<TimelineFile>();
+    file->path = path;
+    file->report = std::move(report);
     file->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (file->fd < 0) {
-        *why = std::strerror(errno);
-        return nullptr;
+        FailTimeline(*file);
+        return file;
     }
     TimelineFile* f = file.get();
     // One write a buffer of whole lines: a run killed midway leaves whole lines.
@@ -70,8 +86,11 @@ std::unique_ptr<TimelineFile> StartTimelineFile(const std::string& path, machine
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            f->failed = n <= 0;
-            lines.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : lines.size());
+            if (n <= 0) {
+                FailTimeline(*f);
+                return;
+            }
+            lines.remove_prefix(static_cast<std::size_t>(n));
         }
     });
     config.traceSink = [f, previous = std::move(config.traceSink)](const machine::TraceEvent& e) {
@@ -84,11 +103,13 @@ std::unique_ptr<TimelineFile> StartTimelineFile(const std::string& path, machine
 }
 
 bool EndTimelineFile(TimelineFile& file) {
-    machine::FinishTimeline(file.timeline);
-    if (close(file.fd) != 0) {
-        file.failed = true;
+    if (file.fd >= 0) {
+        machine::FinishTimeline(file.timeline);
+        if (close(file.fd) != 0) {
+            FailTimeline(file);
+        }
+        file.fd = -1;
     }
-    file.fd = -1;
     return !file.failed;
 }
 

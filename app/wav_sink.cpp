@@ -1,8 +1,8 @@
 #include "app/wav_sink.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/byteorder.h"
 
@@ -41,21 +41,9 @@ std::array<std::uint8_t, kWavHeaderSize> WavHeader(std::uint32_t rate, std::uint
     return h;
 }
 
-std::unique_ptr<WavSink> WavSink::Create(const std::string& path, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        *error = path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    std::unique_ptr<WavSink> sink(new WavSink(file));
-    // Written in large pieces; glibc would size its own buffer at 4 KiB.
-    std::setvbuf(file, sink->buffer_.data(), _IOFBF, sink->buffer_.size());
-    sink->UpdateHeader();
-    if (sink->failed_) {
-        *error = path + ": cannot write";
-        return nullptr;
-    }
-    return sink;
+WavSink::WavSink(const std::string& path, OutputFile::Report report)
+    : file_(path, std::move(report)) {
+    UpdateHeader();
 }
 
 WavSink::~WavSink() {
@@ -63,7 +51,7 @@ WavSink::~WavSink() {
 }
 
 void WavSink::Write(const machine::AudioChunk& chunk) {
-    if (file_ == nullptr || failed_) {
+    if (finished_ || file_.failed()) {
         return;
     }
     if (rate_ == 0) {
@@ -73,10 +61,7 @@ void WavSink::Write(const machine::AudioChunk& chunk) {
     // in-memory capture; a later change of rate is not representable.
     const std::size_t room = static_cast<std::size_t>(kWavMaxDataBytes - dataBytes_);
     const std::size_t size = std::min(chunk.size, room);
-    if (size > 0 && std::fwrite(chunk.bytes, 1, size, file_) != size) {
-        failed_ = true;
-        return;
-    }
+    file_.Write(chunk.bytes, size);
     dataBytes_ += size;
     // The header is brought up to date, and the file flushed, once a second
     // of the stream: a killed run leaves a valid file missing at most that.
@@ -86,23 +71,18 @@ void WavSink::Write(const machine::AudioChunk& chunk) {
 }
 
 void WavSink::Finish() {
-    if (file_ == nullptr) {
+    if (finished_) {
         return;
     }
+    finished_ = true;
     UpdateHeader();
-    if (std::fclose(file_) != 0) {
-        failed_ = true;
-    }
-    file_ = nullptr;
+    file_.Close();
 }
 
 void WavSink::UpdateHeader() {
     const auto header = WavHeader(rate_ != 0 ? rate_ : kWavDefaultRate, dataBytes_);
-    if (std::fseek(file_, 0, SEEK_SET) != 0 ||
-        std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
-        std::fseek(file_, 0, SEEK_END) != 0 || std::fflush(file_) != 0) {
-        failed_ = true;
-    }
+    file_.WriteAt(0, header.data(), header.size());
+    file_.Flush();
     headerBytes_ = dataBytes_;
 }
 

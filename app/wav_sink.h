@@ -7,11 +7,9 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
-#include <vector>
 
+#include "app/output_file.h"
 #include "hw/dma_block.h"
 #include "machine/machine.h"
 
@@ -29,8 +27,9 @@ std::array<std::uint8_t, kWavHeaderSize> WavHeader(std::uint32_t rate, std::uint
 
 class WavSink : public machine::AudioSink {
 public:
-    // nullptr, with the reason in *error, when the file cannot be created.
-    static std::unique_ptr<WavSink> Create(const std::string& path, std::string* error);
+    // A file that cannot be created or written is reported as OutputFile
+    // says; the sink then takes chunks and writes nothing.
+    WavSink(const std::string& path, OutputFile::Report report);
     ~WavSink() override;
     WavSink(const WavSink&) = delete;
     WavSink& operator=(const WavSink&) = delete;
@@ -40,19 +39,16 @@ public:
 
     std::uint32_t rate() const { return rate_; }
     std::uint64_t dataBytes() const { return dataBytes_; }
-    bool failed() const { return failed_; } // a write to the file failed
+    bool failed() const { return file_.failed(); }
 
 private:
-    explicit WavSink(std::FILE* file) : file_(file) {}
     void UpdateHeader();
 
-    std::FILE* file_;
+    OutputFile file_;
     std::uint32_t rate_ = 0; // 0 until the first chunk
     std::uint64_t dataBytes_ = 0;
     std::uint64_t headerBytes_ = 0; // data bytes the header on disk counts
-    std::vector<char> buffer_ =
-        std::vector<char>(std::size_t{64} * 1024); // the file's stdio buffer
-    bool failed_ = false;
+    bool finished_ = false;
 };
 
 } // namespace app

@@ -197,7 +197,7 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
         // ignore writes; with it, a rate the codec cannot make reads back as
         // the nearest one it can.
         if (VraOn(codec)) {
-            Reg(codec, reg) = std::clamp(value, kRateMin, kRateMax);
+            Reg(codec, reg) = static_cast<std::uint16_t>(DacRateForWrite(value, true));
         }
         break;
     case ac97::kMicAdcRate:
@@ -218,10 +218,14 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
 }
 
 std::uint32_t DacRate(const Codec& codec) {
-    if (!VraOn(codec)) {
+    return DacRateForWrite(Reg(codec, ac97::kPcmFrontDacRate), VraOn(codec));
+}
+
+std::uint32_t DacRateForWrite(std::uint32_t value, bool vra) {
+    if (!vra) {
         return kRate48000;
     }
-    return std::clamp<std::uint32_t>(Reg(codec, ac97::kPcmFrontDacRate), kRateMin, kRateMax);
+    return std::clamp<std::uint32_t>(value & 0xFFFFu, kRateMin, kRateMax);
 }
 
 void CodecPlay(Machine& m, const std::uint8_t* bytes, std::size_t size, std::uint64_t timeNs) {

@@ -173,9 +173,8 @@ std::int32_t Printf(const char* format, ...) {
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "Printf");
     m.result.output += text;
-    if (m.config.echoOutput) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
+    if (m.config.output) {
+        m.config.output(text);
     }
     machine::Trace(m, "print", {{"text", text}});
     return static_cast<std::int32_t>(text.size());

@@ -89,10 +89,11 @@ struct Config {
     // time, with no scripted break pending, is a hang.
     std::uint64_t hangTimeoutUs = 60'000'000;
 
-    bool echoOutput = false;        // also write what the player prints to stdout
-    bool captureAudio = true;       // keep the DAC and S/PDIF streams in memory
-    AudioSink* dacSink = nullptr;   // not owned
-    AudioSink* spdifSink = nullptr; // not owned
+    // Gets what the player prints, as it prints it (with the machine locked).
+    std::function<void(const std::string&)> output{};
+    bool captureAudio = true;                           // keep the DAC and S/PDIF streams in memory
+    AudioSink* dacSink = nullptr;                       // not owned
+    AudioSink* spdifSink = nullptr;                     // not owned
     std::function<void(const TraceEvent&)> traceSink{}; // each event as it happens
     bool keepTrace = true; // also keep every event in Result::trace, for tests
     // Why the host refused the player a file: "NAME: reason", one line. The

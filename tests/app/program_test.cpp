@@ -94,8 +94,9 @@ TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
         {m + "-- kestrel " + none, 20, "", "kestrel-machine: " + none + ": No such file or directory\n", 0},
         {m + "-- kestrel " + dir, 10, kRawOutput, "kestrel-machine: " + dir + ": Is a directory\n", 0},
         {m + "-- kestrel " + sox, 0, "Transfering audio data\nfreq: 0\n" + kPlaying, "kestrel-machine: " + sox +
-         ": its common chunk does not follow the FORM header; the player plays it as 16-bit stereo from byte 46, "
-         "at the 0 Hz it reads at byte 28. Convert it with: sox '" + sox + "' -b 16 -c 2 --comment \"\" out.aiff\n", 0},
+         ": an AIFF file whose common chunk does not follow the FORM header; the player plays it as 16-bit stereo "
+         "from byte 46 at 8000 Hz, what the codec makes of the 0 it reads at byte 28. Convert it with: sox '" + sox +
+         "' -b 16 -c 2 --comment \"\" out.aiff\n", 0},
         {m + "--fail=int-server -- kestrel" + half, 70, "failed to add int handler\n" + kRawOutput, "kestrel-machine: violation: hang: Wait with nothing that can wake the task\n", 0},
         {m + "--report -- kestrel" + half, 0, kRawOutput, "kestrel-machine: 16 blocks played, 0.552 s machine time, 0 overruns, 0 violations, refill slack min 0.000 ms (block 1), median 32.000 ms, max 32.000 ms\n", 0},
         {m + "--break-after-blocks=3 -- kestrel" + ten, 0, kRawOutput, "", 0},
@@ -107,6 +108,8 @@ TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
         {m + "--help", 0, app::MachineUsage(), "", 0},
         {m + "--vers", 0, "kestrel-machine (kestrel) 1.0 (15.12.05)\n", "", 0},
         {"kestrel" + half + half, 100, "Usage: " + kKestrel + " filename\n", "", 0},
+        {"kestrel --help", 0, app::KestrelUsage(), "", 0},
+        {"kestrel --version", 0, "kestrel 1.0 (15.12.05)\n", "", 0},
         {"kestrel" + half, 0, kRawOutput, "", 0},
         {"kestrel" + ten, 0, kRawOutput, "", SIGINT},
         // clang-format on

@@ -1,12 +1,14 @@
-// Fuzzes header detection on its own, with the first refill of each buffer:
-// faster than the whole player, so it reaches deeper into the headers. Any
-// format outside what the refill can hold, a write beyond the buffers, or a
-// violation is a finding.
+// Fuzzes header detection on its own, with the first refill of each buffer,
+// and the host's note on the same file: faster than the whole player, so it
+// reaches deeper into the headers. Any format outside what the refill can
+// hold, a write beyond the buffers, or a violation is a finding.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
 
+#include "app/file_notes.h"
 #include "input/detect.h"
 #include "input/refill.h"
 #include "machine/machine.h"
@@ -36,6 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     };
     const machine::Result r = machine::Run(config, detect, {"detect", path});
+    // The host's notes read the same bytes.
+    for (const bool spdif : {true, false}) {
+        app::NoteFor(path, {data, std::min(size, app::kNoteReadSize)}, size,
+                     machine::Config{.spdifOn = spdif, .vraOn = false});
+    }
     std::remove(path.c_str());
     if (!r.violations.empty()) {
         std::fprintf(stderr, "violation: %s\n", r.violations.front().c_str());
