@@ -64,13 +64,23 @@ def capture():
 
 
 def task_clock(args, env=None):
-    """CPU seconds of one run: perf's task-clock where perf is installed (the
-    kernel's exact account), else getrusage's (tick-sampled, a little high)."""
+    """CPU seconds and context switches of one run, all its threads: perf's
+    task-clock where perf is installed (the kernel's exact account), else
+    getrusage's (tick-sampled, a little high)."""
     if shutil.which("perf"):
-        err = run(["perf", "stat", "-x,", "-e", "task-clock", "--"] + args, env)[3]
-        line = next(l for l in err.splitlines() if "task-clock" in l)
-        return float(line.split(",")[0]) / 1000
-    return run(args, env)[1]
+        out = path("perf.csv")
+        run(["perf", "stat", "-x,", "-o", out, "-e", "task-clock,context-switches", "--"] + args,
+            env)
+        counts = {}
+        for line in open(out):
+            fields = line.strip().split(",")
+            if len(fields) > 2 and not line.startswith("#"):
+                counts[fields[2]] = float(fields[0])
+        return counts["task-clock"] / 1000, int(counts["context-switches"])
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu_s = run(args, env)[1]
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return cpu_s, (after.ru_nvcsw + after.ru_nivcsw) - (before.ru_nvcsw + before.ru_nivcsw)
 
 
 def cpu():
@@ -78,24 +88,31 @@ def cpu():
     aiff = path("cpu.aiff")
     sh(f"sox -n -b 16 -c 2 -r 44100 --comment '' {aiff} synth {seconds} sine 440 sine 660")
     count = int(os.environ.get("KESTREL_BENCH_RUNS", "3"))
-    task, thread, whole, peer = [], [], [], []
+    null = {"KESTREL_PCM": "null"}
+    task, thread, whole, bare, peer = [], [], [], [], []
     for _ in range(count):
         found = re.search(r"([0-9.]+) ms player task CPU \(([0-9.]+) ms with its sleeps\)", run(
             [machine, "--quiet", "--report", "--clock=real", "--live=null", "--", "kestrel",
              aiff])[3])
         task.append(float(found.group(1)))
         thread.append(float(found.group(2)))
-        whole.append(task_clock([kestrel, aiff], {"KESTREL_PCM": "null"}))
-        peer.append(task_clock(["aplay", "-q", "-D", "null", aiff]))
+        whole.append(task_clock([kestrel, aiff], null))
+        bare.append(task_clock([f"{build}/bench/bare_pace", aiff], null))
+        peer.append(task_clock(["aplay", "-q", "-D", "null", aiff])[0])
     per = lambda c: statistics.median(c) * 1000 / seconds
+    k, b = per([w[0] for w in whole]), per([w[0] for w in bare])
+    k_cs = statistics.median(w[1] for w in whole)
+    b_cs = statistics.median(w[1] for w in bare)
     t = statistics.median(task) / seconds
     th = statistics.median(thread) / seconds
     how = "perf task-clock" if shutil.which("perf") else "getrusage"
+    print(f"cpu       {seconds} s AIFF on ALSA's null PCM, CPU ms per audio second ({how}), "
+          f"median of {count}: kestrel {k:.2f}, bare_pace {b:.2f}: kestrel/bare {k / b:.2f}")
+    print(f"cpu       context switches: kestrel {k_cs:.0f}, bare_pace {b_cs:.0f} "
+          f"({seconds * 44100 / 1536:.0f} blocks)")
     # ALSA's null PCM does not pace aplay: its figure is all of its work, done at once.
-    print(f"cpu       {seconds} s AIFF on ALSA's null PCM, CPU ms per audio second ({how}): "
-          f"kestrel {per(whole):.2f}, player task {t:.3f} ({th:.2f} with its sleeps), "
-          f"aplay {per(peer):.2f}; ratios to aplay {per(whole) / per(peer):.1f} and "
-          f"{t / per(peer):.2f}")
+    print(f"cpu       player task {t:.3f} ({th:.2f} with its sleeps), aplay unpaced "
+          f"{per(peer):.2f}")
 
 
 def headroom():
@@ -146,6 +163,10 @@ def refill():
                   f"{us / 32000 * 100:.3f}% of its 32 ms deadline")
 
 
+known = {"capture": capture, "cpu": cpu, "headroom": headroom, "memory": memory,
+         "refill": refill}
 for figure in figures:
-    {"capture": capture, "cpu": cpu, "headroom": headroom, "memory": memory,
-     "refill": refill}[figure]()
+    if figure not in known:
+        sys.exit(f"bench: unknown figure '{figure}' (known: {', '.join(known)})")
+for figure in figures:
+    known[figure]()
