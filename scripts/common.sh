@@ -41,3 +41,54 @@ kestrel_ensure_packages() {
 kestrel_duration() {
     printf '%dm%02ds' $(($1 / 60)) $(($1 % 60))
 }
+
+# Configures build/host as the test command's host build: Ninja, the tests,
+# -O2 with debug information, warnings as errors, the host compiler
+# (KESTREL_HOST_CXX, default g++). The demo and the soak build there too, so
+# each reuses what another built. More cmake arguments may follow.
+# shellcheck disable=SC2120 # the arguments are optional
+kestrel_configure_host() {
+    cmake -S . -B build/host -G Ninja -DKESTREL_TESTS=ON \
+        -DCMAKE_CXX_COMPILER="${KESTREL_HOST_CXX:-g++}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKESTREL_WERROR=ON "$@"
+}
+
+# kestrel_sanitizer_runner CXX FLAGS: the prefix to run programs built by CXX
+# with sanitizer FLAGS under, printed: nothing, or "setarch ARCH -R". Fails
+# (with the probe's messages on standard error) when the runtime cannot work.
+#
+# Newer kernels randomise mmap over more address bits than the sanitizer
+# runtimes of Debian 12 expect (vm.mmap_rnd_bits > 28): the thread sanitizer
+# dies at start with "unexpected memory mapping", the address sanitizer may
+# hang. Without address randomisation (setarch -R, inherited by children) they
+# work. A probe program tells, rather than the kernel's setting: it also
+# catches a runtime that is missing or broken for another reason.
+kestrel_sanitizer_runner() {
+    local cxx=$1 flags=$2 dir
+    dir=$(mktemp -d)
+    cat >"$dir/probe.cpp" <<'PROBE'
+#include <thread>
+int main() {
+    int value = 0;
+    std::thread t([&value] { value = 1; });
+    t.join();
+    return value == 1 ? 0 : 1;
+}
+PROBE
+    if ! "$cxx" -std=c++20 "$flags" -pthread "$dir/probe.cpp" -o "$dir/probe" >"$dir/log" 2>&1; then
+        cat "$dir/log" >&2
+        rm -rf "$dir"
+        return 1
+    fi
+    # The address sanitizer may spin instead of dying there, hence the timeout.
+    if timeout 10 "$dir/probe" >"$dir/log" 2>&1; then
+        echo ""
+    elif timeout 10 setarch "$(uname -m)" -R "$dir/probe" >/dev/null 2>&1; then
+        echo "setarch $(uname -m) -R"
+    else
+        cat "$dir/log" >&2
+        rm -rf "$dir"
+        return 1
+    fi
+    rm -rf "$dir"
+}
