@@ -48,7 +48,7 @@ BPTR Open(const char* name, std::int32_t accessMode) {
     if (file != nullptr) {
         handle = m.nextFile;
         m.nextFile += 4;
-        auto buffer = std::make_unique<char[]>(machine::kReadAhead);
+        auto buffer = std::make_unique_for_overwrite<char[]>(machine::kReadAhead);
         std::setvbuf(file, buffer.get(), _IOFBF, machine::kReadAhead);
         m.files.emplace(handle, machine::OpenFile{file, name, std::move(buffer)});
     }

@@ -41,7 +41,7 @@ bool BusRangeClashes(const Memory& memory, std::uint64_t bus, std::uint64_t size
 
 void* AllocateBlock(Memory& memory, std::uint32_t size, bool clear) {
     MemoryBlock block;
-    block.storage = std::make_unique<std::uint8_t[]>(std::size_t{size} + 24);
+    block.storage = std::make_unique_for_overwrite<std::uint8_t[]>(std::size_t{size} + 24);
     const auto raw = reinterpret_cast<std::uintptr_t>(block.storage.get());
     block.cpu = ((raw + 15) & ~std::uintptr_t{15}) + kReturnedOffset;
     block.size = size;
