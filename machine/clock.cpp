@@ -115,6 +115,8 @@ bool Virtual(const Machine& m) {
 // every kFeedPeriod (wall time) while the channel plays.
 constexpr auto kPoll = std::chrono::milliseconds(100);
 constexpr auto kFeedPeriod = std::chrono::milliseconds(50);
+// The least time the hardware thread leaves a task that has left its sleep.
+constexpr auto kBehindGrace = std::chrono::milliseconds(1);
 
 double Speed(const Machine& m) {
     return m.config.speed > 0 ? m.config.speed : 1.0;
@@ -189,12 +191,16 @@ void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
 }
 
 // Runs, in time order and each at its own machine time, every device event
-// due at or before dueNs.
-void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t dueNs) {
+// due at or before dueNs; or, for a task waiting for a signal of wakeMask,
+// those up to the one that sends it. So a host that woke the task late does
+// not also run the next block end before the task has refilled its buffer:
+// the task catches up a block at a time, as if it had woken on time.
+void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t dueNs,
+                  std::uint32_t wakeMask = 0) {
     InterruptContext context;
     for (;;) {
         const std::uint64_t next = NextEventNs(m);
-        if (next == kNever || next > dueNs) {
+        if (next == kNever || next > dueNs || (m.mainTask.receivedSignals & wakeMask) != 0) {
             return;
         }
         AtEventTime at(next);
@@ -239,11 +245,11 @@ WallTime DevicesDueAt(Machine& m) {
     return at;
 }
 
-// One round of the devices on the real clock: what is due by now runs, its
-// frames are fetched, and the sinks get what is queued.
-void ServeDevices(Machine& m, std::unique_lock<std::mutex>& lock) {
+// One round of the devices on the real clock: what is due by now runs (up to
+// a signal of wakeMask), and the sinks get what is queued.
+void ServeDevices(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t wakeMask) {
     PollHostBreak(m);
-    RunDueEvents(m, lock, NowNs(m));
+    RunDueEvents(m, lock, NowNs(m), wakeMask);
     FeedSinks(m, lock);
 }
 
@@ -269,7 +275,9 @@ void SetAlarm(Machine& m, WallTime at) {
 // hardware thread does not.
 class SleepingTask {
 public:
-    SleepingTask(Machine& m, std::unique_lock<std::mutex>& lock) : m_(m), lock_(lock) {
+    // wakeMask: the signals the task waits for, if any.
+    SleepingTask(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t wakeMask)
+        : m_(m), lock_(lock), wakeMask_(wakeMask) {
         if (m.config.report) {
             cpuStart_ = ThreadCpuNs();
         }
@@ -295,7 +303,7 @@ public:
         if (m_.runner != Runner::Task) {
             return std::chrono::steady_clock::now() + kPoll; // woken when it is done
         }
-        ServeDevices(m_, lock_);
+        ServeDevices(m_, lock_, wakeMask_);
         return std::min(DevicesDueAt(m_), std::chrono::steady_clock::now() + kPoll);
     }
 
@@ -320,13 +328,18 @@ private:
     // would ring sooner than that or much later, so a timer call every few
     // blocks. Events run at their own machine time: one the hardware thread
     // runs late for a busy task still keeps the codec's pace.
+    // A task that is behind (the event is due already) gets a little time too:
+    // it catches up a block at a time, refilling as it goes, where the
+    // hardware thread would run every late block end at once.
     void ArmWatchdog() {
-        const WallTime now = std::chrono::steady_clock::now(), due = DevicesDueAt(m_);
-        if (due == kNeverWall || due <= now) {
+        const WallTime now = std::chrono::steady_clock::now();
+        WallTime due = DevicesDueAt(m_);
+        if (due == kNeverWall) {
             SetAlarm(m_, due);
             return;
         }
-        const auto ahead = due - now;
+        due = std::max(due, now);
+        const auto ahead = std::max<std::chrono::steady_clock::duration>(due - now, kBehindGrace);
         if (m_.alarmAt < due + ahead / 2 || m_.alarmAt > due + 4 * ahead) {
             SetAlarm(m_, due + 3 * ahead);
         }
@@ -334,6 +347,7 @@ private:
 
     Machine& m_;
     std::unique_lock<std::mutex>& lock_;
+    std::uint32_t wakeMask_;
     std::optional<std::uint64_t> cpuStart_; // with Config::report
 };
 
@@ -356,7 +370,7 @@ void HardwareMain(Machine& m) {
         }
         if (m.runner == Runner::Nobody) {
             m.runner = Runner::Hardware;
-            ServeDevices(m, lock);
+            ServeDevices(m, lock, 0);
             m.runner = Runner::Nobody;
             m.taskWake.notify_all(); // a task that began to sleep meanwhile takes over
             SetAlarm(m, DevicesDueAt(m));
@@ -386,7 +400,7 @@ void VirtualWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t m
 // The real clock's Wait.
 void RealWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
     const std::uint64_t start = NowNs(m);
-    SleepingTask task(m, lock);
+    SleepingTask task(m, lock, mask);
     for (;;) {
         const WallTime again = task.Serve();
         if ((m.mainTask.receivedSignals & mask) != 0) {
@@ -439,7 +453,7 @@ void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns) 
     const WallTime deadline =
         std::chrono::steady_clock::now() +
         std::chrono::nanoseconds(static_cast<std::int64_t>(static_cast<double>(ns) / Speed(m)));
-    SleepingTask task(m, lock);
+    SleepingTask task(m, lock, 0);
     while (std::chrono::steady_clock::now() < deadline) {
         task.Sleep(std::min(deadline, task.Serve()));
     }
