@@ -12,8 +12,10 @@ namespace {
 using namespace harness;
 
 const std::string kPlaying = "Playing file (CTRL-C to abort playing)\n";
-constexpr std::size_t kBuffer = 6144; // one transfer buffer, one burst
-constexpr std::size_t kTail = 48 * 4; // fetched from the next buffer before the channel stops
+// One transfer buffer, one burst.
+constexpr std::size_t kBuffer = 6144;
+// Fetched from the next buffer before the channel stops.
+constexpr std::size_t kTail = 48 * 4;
 
 // Runs a command line, split at spaces; returns its standard output.
 std::string Shell(const std::string& line) {
@@ -48,7 +50,8 @@ void ExpectCapture(const std::string& name, unsigned rate, const Bytes& expected
     const Wav wav = ParseWav(ReadFile(ScratchPath(name)));
     ASSERT_EQ(wav.error, "") << name;
     EXPECT_EQ(wav.rate, rate) << name;
-    const std::size_t tail = wav.data.size() - expected.size(); // huge when it is shorter
+    // What follows expected; huge when the capture is shorter.
+    const std::size_t tail = wav.data.size() - expected.size();
     ASSERT_LE(tail, maxTail) << name << ": " << wav.data.size() << " bytes";
     EXPECT_EQ(Mismatch(wav.data, Concat({expected, Padded(filler, tail)})), "") << name;
 }
@@ -78,7 +81,8 @@ TEST(Golden, Ac3BurstsAreFfmpegsSpdifMuxingAndDecodeAsTheStream) {
                       kPlaying);
         // After the last burst the channel fetches the start of the next
         // buffer: an empty burst, its preamble in place.
-        const Bytes pre = BurstPreamble(kbps * 4u); // a frame lasts 32 ms
+        // A frame lasts 32 ms.
+        const Bytes pre = BurstPreamble(kbps * 4u);
         // The line out is muted for the bursts. With the transmitter off the
         // codec is left alone, and they are heard there as noise.
         ExpectCapture("dac.wav", 48000, on ? Bytes(bursts.size(), 0) : bursts, on ? Bytes{} : pre,
@@ -111,7 +115,8 @@ TEST(Golden, PcmReachesTheDacAsTheToolsSeeIt) {
     for (const auto& [name, rate, messages] : cases) {
         const std::string path = ScratchPath(name);
         SCOPED_TRACE(path);
-        if (name == "sox.aiff") { // without a comment sox puts the common chunk first
+        // Without a comment sox puts the common chunk first.
+        if (name == "sox.aiff") {
             Shell("sox -n -b 16 -c 2 -r 44100 --comment= " + path +
                   " synth 0.5 sine 440 sine 660 gain -3");
         } else {

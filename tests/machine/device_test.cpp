@@ -30,8 +30,10 @@ std::uintptr_t io;
 Task* task;
 std::int8_t sig;
 void *block, *server, *table;
-std::function<void()> extra; // what the interrupt server does first
-bool acks;                   // whether the server clears the status bits it read
+// What the interrupt server does first.
+std::function<void()> extra;
+// Whether the server clears the status bits it read.
+bool acks;
 std::vector<std::uint8_t> seen;
 
 std::uint32_t Server() {
@@ -126,8 +128,8 @@ TEST(Pci, ConfigSpaceKeepsItsReadOnlyRangesAndBlocksNeverShareBusAddresses) {
         }
     });
     EXPECT_EQ(r.pciConfig, want);
-    // Each block has a bus range of its own, small or large.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges; // bus, size
+    // Each block has a bus range of its own (bus address, size), small or large.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
     OnDevice([&] {
         std::vector<void*> blocks;
         for (std::uint32_t size : {0x20000u, 100u, 0x20000u, 8u}) {
@@ -148,17 +150,22 @@ TEST(Pci, ConfigSpaceKeepsItsReadOnlyRangesAndBlocksNeverShareBusAddresses) {
 TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsked) {
     constexpr std::uint32_t F = kDescFlag, E = kDescEol;
     using Writes = std::vector<std::pair<std::uint32_t, std::int32_t>>;
+    // Codec writes before the start, and the DAC rate they give (22050 at
+    // power-on; 8000 to 48000 with VRA); the channel's type and table; the
+    // status at each interrupt, the blocks started in order; the S/PDIF rate
+    // (0: off) and /AUDIO; whether the server acknowledges, else the task does
+    // 200 ms later.
     struct Row {
         const char* name;
-        Writes codec;       // writes before the start
-        std::uint32_t rate; // the DAC's after them: 22050 at power-on, 8000 to 48000 with VRA
-        std::uint8_t type;  // of the channel
+        Writes codec;
+        std::uint32_t rate;
+        std::uint8_t type;
         std::vector<std::uint32_t> table;
-        std::vector<std::uint8_t> statuses; // at each interrupt
-        std::vector<int> order;             // of the blocks started
-        std::uint32_t spdif = 0;            // the S/PDIF rate; 0: off
-        bool nonAudio = false;              // /AUDIO
-        bool ack = true;                    // by the server; else by the task, 200 ms later
+        std::vector<std::uint8_t> statuses;
+        std::vector<int> order;
+        std::uint32_t spdif = 0;
+        bool nonAudio = false;
+        bool ack = true;
     };
     // clang-format off
     const Row rows[] = {
@@ -192,7 +199,8 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
                 WriteRegister8(io + 1, 0x80);
                 for (std::uint8_t status : row.statuses) {
                     Wait(1u << sig);
-                    if (!row.ack) { // still held 200 ms later; a 1 to the other bit changes nothing
+                    // Still held 200 ms later; a 1 to the other bit changes nothing.
+                    if (!row.ack) {
                         Delay(10);
                         WriteRegister8(io + kRegStatus, ~status & kStatusAck);
                         EXPECT_EQ(ReadRegister8(io + kRegStatus), status);
@@ -202,16 +210,19 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
             },
             {.codecPowerOn = {{0x2C, 22050}}});
         EXPECT_EQ(seen, row.statuses);
-        std::vector<std::uint8_t> raised; // the trace's interrupts, with the status they raised
+        // The trace's interrupts, with the status they raised.
+        std::vector<std::uint8_t> raised;
         for (const auto& e : Events(r, {"irq"})) {
             raised.push_back(static_cast<std::uint8_t>(e.Number("status")));
         }
         EXPECT_EQ(raised, row.statuses);
-        std::vector<std::pair<std::int64_t, std::uint64_t>> got, want; // bytes, start in µs
+        // Each block's bytes and start in µs.
+        std::vector<std::pair<std::int64_t, std::uint64_t>> got, want;
         for (const auto& e : Events(r, {"block"})) {
             got.emplace_back(e.Number("bytes"), e.timeUs);
         }
-        Bytes heard, last; // all but the last block started, which may have only begun
+        // Heard: all but the last block started, which may have only begun.
+        Bytes heard, last;
         std::uint64_t frames = 0, paused = 0;
         for (int i : row.order) {
             const std::uint32_t word = row.table[i];
@@ -283,7 +294,8 @@ TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
 // A program's sinks get each output as the capture holds it, in pieces that
 // keep their settings, with the machine unlocked: a sink may ask for progress.
 TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
-    using Segment = std::tuple<std::size_t, std::uint32_t, bool, bool>; // as machine::Segment
+    // Offset, rate, muted, /AUDIO, as machine::Segment has them.
+    using Segment = std::tuple<std::size_t, std::uint32_t, bool, bool>;
     struct Recorder : machine::AudioSink {
         Bytes bytes;
         std::vector<Segment> segments;
@@ -302,14 +314,16 @@ TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
             Start();
             Wait(1u << sig);
             WriteCodecRegister(mixerLib, mixer, 0x18, 0x8808);
-            WriteCodecRegister(mixerLib, mixer, 0x2A, 1); // the transmitter off for 0x3A
+            // The transmitter off for 0x3A.
+            WriteCodecRegister(mixerLib, mixer, 0x2A, 1);
             WriteCodecRegister(mixerLib, mixer, 0x3A, 0x2002);
             WriteCodecRegister(mixerLib, mixer, 0x2A, 5);
             Wait(1u << sig);
         },
         {.dacSink = &dac, .spdifSink = &spdif});
     for (const auto& [sink, capture] : {std::pair(&dac, &r.dac), std::pair(&spdif, &r.spdif)}) {
-        std::vector<Segment> segments; // the mute and the switch to data each begin one
+        // The mute and the switch to data each begin a segment.
+        std::vector<Segment> segments;
         for (const machine::Segment& s : capture->segments) {
             segments.emplace_back(s.offset, s.rate, s.muted, s.nonAudio);
         }
@@ -319,8 +333,9 @@ TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
         EXPECT_EQ(sink->finished, 1);
     }
     EXPECT_EQ(r.violations, Strings{});
+    // Once the run is over, there is no machine to report on.
     machine::Report none;
-    EXPECT_FALSE(machine::Progress(&none)); // once the run is over
+    EXPECT_FALSE(machine::Progress(&none));
 }
 
 // Reads give back what the codec keeps of a write: read-only registers and
@@ -338,8 +353,10 @@ TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
         {.reg = 0x7E, .write = 0, .read = 0x4551}, {.reg = 0x18, .write = 0xFFFF, .read = 0x9F1F},
         {.reg = 0x2C, .write = 7000, .read = 8000}, {.reg = 0x2A, .write = 0xFFFF, .read = 0x0035},
         {.reg = 0x34, .write = 0x1F40, .read = 48000},
-        {.reg = 0x2C, .write = 7000, .read = 48000, .powerOn = {{0x2A, 4}}}, // VRA off
-        {.reg = 0x2A, .write = 0xFFFF, .read = 0x0001, .powerOn = {{0x28, 0x0801}}}, // no S/PDIF
+        // VRA off.
+        {.reg = 0x2C, .write = 7000, .read = 48000, .powerOn = {{0x2A, 4}}},
+        // No S/PDIF.
+        {.reg = 0x2A, .write = 0xFFFF, .read = 0x0001, .powerOn = {{0x28, 0x0801}}},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -352,7 +369,8 @@ TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
             },
             {.codecPowerOn = row.powerOn});
         EXPECT_EQ(value, row.read);
-        EXPECT_EQ(r.codecRegisters.at(row.reg), row.read); // as the run's result has it
+        // The run's result has it too.
+        EXPECT_EQ(r.codecRegisters.at(row.reg), row.read);
     }
     // The line out is the DAC stream through PCM Out Volume: 1.5 dB steps from
     // +12 dB (0) with 8 at 0 dB, saturating; bit 15 mutes. The volume, then a
@@ -389,7 +407,8 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
     // What each body, run between Open and Close, breaks.
     // clang-format off
     const std::pair<Strings, std::function<void()>> rows[] = {
-        {{}, [] { // and another device than 1106:3058 is not found
+        // Another device than 1106:3058 is not found, and a run by the rules breaks none.
+        {{}, [] {
              const TagItem other[] = {{PCIFIND_VENDOR, 0x1234}, {0, 0}};
              EXPECT_EQ(FindPciDevice(pci, nullptr, other), nullptr); Loop(); Wait(1u << sig); }},
         {{"WritePciConfigByte called in interrupt context"},
@@ -414,7 +433,8 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {{"interrupt server removed while the channel is active"},
          [] { Loop(); RemPciIntServer(pci, server); server = nullptr; }},
         {{"hang: Wait with nothing that can wake the task"}, [] { Wait(1u << 20); }},
-        {{"hang: Wait with nothing that can wake the task"}, // held at FLAG
+        // The channel held at FLAG: no interrupt will come.
+        {{"hang: Wait with nothing that can wake the task"},
          [] { acks = false; Loop(); Wait(1u << 20); }},
         {{"hang: no wake-up in 60 s of machine time"}, [] { Loop(); Wait(1u << 20); }},
         {{"Close of a file that is not open"}, [] { ::Close(0x4444); }},
@@ -425,8 +445,10 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {{"DMA memory freed while the channel is active"},
          [] { Loop(); FreeVec(block); block = nullptr; }},
         {{"FreeSignal of signal 20, which is not allocated"}, [] { FreeSignal(20); }},
-        {{"FreeSignal of signal 15, which is not allocated"}, [] { FreeSignal(15); }}, // system's
-        {{"8-bit read at 0xfe00e500, outside the I/O window"}, // reads as on PCI
+        // Signal 15 is the system's.
+        {{"FreeSignal of signal 15, which is not allocated"}, [] { FreeSignal(15); }},
+        // Outside the window a read gives all ones, as on PCI.
+        {{"8-bit read at 0xfe00e500, outside the I/O window"},
          [] { EXPECT_EQ(ReadRegister8(io + kWindowSize), 0xFF); }},
         {{"8-bit write at window offset 0x01 with PCI I/O decoding off"},
          [] { WritePciConfigLong(pci, dev, kPciCommand, 4); }},
@@ -509,17 +531,26 @@ TEST(Trace, TextIsUtf8OrEscaped) {
         {"a\"\\\n\t\x01", "a\\\"\\\\\\n\\t\\u0001"},
         {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80\xef\xbf\xbd",
          "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80\xef\xbf\xbd"},
-        {"\xc0\xaf", "\\u00c0\\u00af"},                                    // overlong
-        {"\xe0\x80\xaf\xe0\xa0\x80", "\\u00e0\\u0080\\u00af\xe0\xa0\x80"}, // overlong, then U+0800
-        {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},                         // a surrogate
-        {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},              // beyond U+10FFFF
-        {"\xf0\x8f\xbf\xbf\xf1\x80\x80\x80",                               // overlong, U+40000
+        // Overlong.
+        {"\xc0\xaf", "\\u00c0\\u00af"},
+        // Overlong, then U+0800.
+        {"\xe0\x80\xaf\xe0\xa0\x80", "\\u00e0\\u0080\\u00af\xe0\xa0\x80"},
+        // A surrogate.
+        {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},
+        // Beyond U+10FFFF.
+        {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},
+        // Overlong, then U+40000.
+        {"\xf0\x8f\xbf\xbf\xf1\x80\x80\x80",
          "\\u00f0\\u008f\\u00bf\\u00bf\xf1\x80\x80\x80"},
-        {"\xe2\x82", "\\u00e2\\u0082"},                                    // cut short
-        {"\xe2\x28\xa1", "\\u00e2(\\u00a1"},                               // not a continuation
-        {"\xe2\x82\x28", "\\u00e2\\u0082("},                               // nor that
+        // Cut short.
+        {"\xe2\x82", "\\u00e2\\u0082"},
+        // Not a continuation.
+        {"\xe2\x28\xa1", "\\u00e2(\\u00a1"},
+        // Nor that.
+        {"\xe2\x82\x28", "\\u00e2\\u0082("},
         {"\x7f\xff", "\\u007f\\u00ff"},
-        {"\xc3\xc0\xf1\xc0\x80\x80", "\\u00c3\\u00c0\\u00f1\\u00c0\\u0080\\u0080"}}; // past them
+        // Bytes past the continuations.
+        {"\xc3\xc0\xf1\xc0\x80\x80", "\\u00c3\\u00c0\\u00f1\\u00c0\\u0080\\u0080"}};
     // clang-format on
     for (const auto& [text, json] : rows) {
         EXPECT_EQ(machine::JsonEscape(text), json) << json;
@@ -533,7 +564,8 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     // Each call and what it returns, in order on one machine.
     // clang-format off
     const std::pair<std::function<std::int64_t()>, std::int64_t> rows[] = {
-        {[] { return AllocSignal(-1); }, 31}, // the highest free bit
+        // The highest free bit comes first.
+        {[] { return AllocSignal(-1); }, 31},
         {[] { return AllocSignal(31); }, -1},
         {[] { return AllocSignal(32); }, -1},
         // Memory not asked to be cleared is not: a player must not count on zeros.
@@ -542,17 +574,24 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
         {[] { return AllocVec(0, MEMF_CLEAR) == nullptr; }, 1},
         {[] { Signal(FindTask(nullptr), 1u << 31); return SetSignal(0, 0); }, 1u << 31},
         {[] { return Wait(3u << 30); }, 1u << 31},
-        {[] { Delay(5); return machine::TimeUs(); }, 100000},               // ticks of 1/50 s
-        {[] { Wait(SIGBREAKF_CTRL_C); return machine::TimeUs(); }, 250000}, // scripted CTRL-C
-        {[] { std::raise(SIGINT); return Wait(SIGBREAKF_CTRL_C); }, SIGBREAKF_CTRL_C}, // typed
-        {[] { return ::Open(path.c_str(), 1006); }, 0}, // MODE_NEWFILE: host files are read-only
+        // Ticks of 1/50 s.
+        {[] { Delay(5); return machine::TimeUs(); }, 100000},
+        // The scripted CTRL-C.
+        {[] { Wait(SIGBREAKF_CTRL_C); return machine::TimeUs(); }, 250000},
+        // CTRL-C typed on the host, with nothing else due.
+        {[] { std::raise(SIGINT); return Wait(SIGBREAKF_CTRL_C); }, SIGBREAKF_CTRL_C},
+        // MODE_NEWFILE: host files are read-only.
+        {[] { return ::Open(path.c_str(), 1006); }, 0},
         {[] { return (f = ::Open(path.c_str(), MODE_OLDFILE)) != 0; }, 1},
-        {[] { Read(f, buf, 64); return machine::TimeUs(); }, 550000}, // a slow Read
+        // A slow Read.
+        {[] { Read(f, buf, 64); return machine::TimeUs(); }, 550000},
         {[] { return Read(f, buf, 64); }, 36},
-        {[] { return Read(f, buf, 64); }, -1}, // a failing Read
+        // A failing Read.
+        {[] { return Read(f, buf, 64); }, -1},
         {[] { return Read(f, buf, 64); }, 0},
         {[] { return Seek(f, 10, OFFSET_BEGINNING); }, 100},
-        {[] { return Seek(f, 0, 5); }, -1}, // no such mode
+        // No such mode.
+        {[] { return Seek(f, 0, 5); }, -1},
         {[] { return Seek(f, 1, OFFSET_END) == -1 ? Seek(f, 0, OFFSET_CURRENT) : -2; }, 10},
         {[] { Seek(f, -5, OFFSET_END); return Seek(f, 0, OFFSET_CURRENT); }, 95},
         {[] { return Printf("%s=%ld;%ld.\n", "n", -42L, 2147483647L); }, 18},
@@ -565,7 +604,8 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     };
     machine::Config config{.failReadAt = 3, .slowReadMs = {{1, 300}}, .breakAtUs = 250000};
     config.hostSigint = config.userAtTerminal = true;
-    OnMachine(run, config); // twice: each machine starts with no host signal counted
+    // Twice: each machine starts with no host signal counted.
+    OnMachine(run, config);
     const auto r = OnMachine(run, config);
     EXPECT_EQ(r.output, "n=-42;2147483647.\n");
     EXPECT_EQ(Summary(r, {"break"}), Strings(2, "break"));

@@ -95,7 +95,8 @@ Bytes BigEndian(std::uint64_t value, int bytes) {
 
 Bytes Extended(double value) {
     int exponent = 0;
-    const double fraction = std::frexp(std::fabs(value), &exponent); // in [0.5, 1), or 0
+    // In [0.5, 1), or 0.
+    const double fraction = std::frexp(std::fabs(value), &exponent);
     const int top = value == 0 ? 0 : (value < 0 ? 0x8000 : 0) | (exponent + 16382);
     return Concat({BigEndian(top, 2), BigEndian(std::uint64_t(std::ldexp(fraction, 64)), 8)});
 }
@@ -118,7 +119,8 @@ Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uin
 }
 
 Bytes BurstPreamble(std::uint32_t frameLength) {
-    const auto pd = static_cast<std::uint16_t>(frameLength * 8); // the payload in bits
+    // The payload in bits.
+    const auto pd = static_cast<std::uint16_t>(frameLength * 8);
     return {0x72, 0xF8, 0x1F, 0x4E, 0x01, 0x00, std::uint8_t(pd), std::uint8_t(pd >> 8)};
 }
 
@@ -148,7 +150,8 @@ Strings Summary(const machine::Result& result, Kinds kinds) {
             std::snprintf(text, sizeof text, "%s%lld @%02llx=%llx", e.name, n("width"), n("offset"),
                           n("value"));
             out.emplace_back(text);
-        } else { // any other event: its fields in order; masks in hex, flags by name
+        } else {
+            // Any other event: its fields in order; masks in hex, flags by name.
             out.emplace_back(e.name);
             for (const machine::TraceField& f : e.fields) {
                 const bool hex =
@@ -160,6 +163,14 @@ Strings Summary(const machine::Result& result, Kinds kinds) {
                                                 : std::string(text));
             }
         }
+    }
+    return out;
+}
+
+std::string Log(const machine::Result& result, Kinds kinds) {
+    std::string out;
+    for (const std::string& line : Summary(result, kinds)) {
+        out += (out.empty() ? "" : ", ") + line;
     }
     return out;
 }
@@ -223,17 +234,26 @@ Process RunProgram(const Strings& words, const ProcessOptions& options) {
 }
 
 Wav ParseWav(const Bytes& file) {
+    if (file.size() < 44) {
+        return {"no WAV header in " + std::to_string(file.size()) + " bytes", 0, {}};
+    }
     const auto tag = [&](std::size_t at, std::string_view want) {
         return std::string_view(reinterpret_cast<const char*>(&file[at]), 4) == want;
     };
     const auto le16 = [&](std::size_t at) { return LoadLE16(&file[at]); };
-    if (file.size() < 44 || !tag(0, "RIFF") || !tag(8, "WAVE") || !tag(12, "fmt ") ||
-        !tag(36, "data") || LoadLE32(&file[4]) != file.size() - 8 ||
-        LoadLE32(&file[40]) != file.size() - 44 || le16(20) != 1 || le16(22) != 2 ||
-        le16(32) != 4 || le16(34) != 16 || LoadLE32(&file[28]) != 4 * LoadLE32(&file[24])) {
-        return {"no valid 16-bit stereo WAV in " + std::to_string(file.size()) + " bytes", 0, {}};
+    const std::uint32_t rate = LoadLE32(&file[24]);
+    const std::pair<const char*, bool> fields[] = {
+        {"tags", tag(0, "RIFF") && tag(8, "WAVE") && tag(12, "fmt ") && tag(36, "data")},
+        {"RIFF size", LoadLE32(&file[4]) == file.size() - 8},
+        {"data size", LoadLE32(&file[40]) == file.size() - 44},
+        {"16-bit stereo PCM", le16(20) == 1 && le16(22) == 2 && le16(32) == 4 && le16(34) == 16},
+        {"byte rate", LoadLE32(&file[28]) == 4 * rate}};
+    for (const auto& [what, good] : fields) {
+        if (!good) {
+            return {std::string("wrong WAV ") + what, 0, {}};
+        }
     }
-    return {"", LoadLE32(&file[24]), {file.begin() + 44, file.end()}};
+    return {"", rate, {file.begin() + 44, file.end()}};
 }
 
 } // namespace harness

@@ -53,17 +53,23 @@ std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kin
 // "io_write8 @01=80", and any other event with its fields in order:
 // "barrier", "alloc 12320 65536 ok", "signal_free 31", "set_signal 0 80001000".
 Strings Summary(const machine::Result& result, Kinds kinds);
+// The same as one string, the lines separated by ", ".
+std::string Log(const machine::Result& result, Kinds kinds);
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
-    int status = -1; // exit status; 128 + N when signal N ended it
+    // Exit status; 128 + N when signal N ended it.
+    int status = -1;
     std::string out, err;
 };
 struct ProcessOptions {
-    Strings env;                   // NAME=VALUE added to the environment
-    std::string signalAfterOutput; // sends `signal` once standard output holds this
+    // NAME=VALUE added to the environment.
+    Strings env;
+    // Sends `signal` once standard output holds this.
+    std::string signalAfterOutput;
     int signal = 2;
-    std::string signalDelay = "0"; // seconds from the output to the signal
+    // Seconds from the output to the signal.
+    std::string signalDelay = "0";
 };
 // The first word, the program, is "kestrel" or "kestrel-machine", or a host
 // tool found on PATH.
@@ -75,7 +81,8 @@ Process RunProgram(const Strings& words, const ProcessOptions& options = {});
 
 // A 16-bit stereo PCM WAV file whose header agrees with its size.
 struct Wav {
-    std::string error; // empty when valid
+    // Empty when valid.
+    std::string error;
     std::uint32_t rate = 0;
     Bytes data;
 };
