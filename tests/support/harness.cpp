@@ -39,7 +39,7 @@ Bytes ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::string> Words(const std::string& line) {
+Strings Words(const std::string& line) {
     std::istringstream in(line);
     return {std::istream_iterator<std::string>(in), {}};
 }
@@ -60,29 +60,54 @@ Bytes Concat(const std::vector<Bytes>& parts) {
     return out;
 }
 
-Bytes Extended(double value) {
-    int exponent = 0;
-    const double fraction = std::frexp(std::fabs(value), &exponent); // in [0.5, 1), or 0
-    const int top = value == 0 ? 0 : (value < 0 ? 0x8000 : 0) | (exponent + 16382);
-    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 64));
-    Bytes out = {static_cast<std::uint8_t>(top >> 8), static_cast<std::uint8_t>(top)};
-    for (int shift = 56; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<std::uint8_t>(mantissa >> shift));
+Bytes Head(const Bytes& bytes, std::size_t n) {
+    return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(n, bytes.size()))};
+}
+
+Bytes Padded(Bytes bytes, std::size_t n) {
+    bytes.resize(n);
+    return bytes;
+}
+
+std::string Mismatch(const Bytes& got, const Bytes& want) {
+    if (got == want) {
+        return "";
+    }
+    const auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return std::to_string(got.size()) + " bytes, not " + std::to_string(want.size()) +
+           "; from byte " + std::to_string(g - got.begin()) +
+           (g != got.end() && w != want.end()
+                ? ": " + std::to_string(*g) + ", not " + std::to_string(*w)
+                : "");
+}
+
+namespace {
+
+Bytes BigEndian(std::uint64_t value, int bytes) {
+    Bytes out;
+    while (bytes-- > 0) {
+        out.push_back(static_cast<std::uint8_t>(value >> 8 * bytes));
     }
     return out;
 }
 
+} // namespace
+
+Bytes Extended(double value) {
+    int exponent = 0;
+    // In [0.5, 1), or 0.
+    const double fraction = std::frexp(std::fabs(value), &exponent);
+    const int top = value == 0 ? 0 : (value < 0 ? 0x8000 : 0) | (exponent + 16382);
+    return Concat({BigEndian(top, 2), BigEndian(std::uint64_t(std::ldexp(fraction, 64)), 8)});
+}
+
 Bytes Aiff(double rate, const Bytes& sound) {
     const auto n = static_cast<std::uint32_t>(sound.size());
-    const auto be = [](std::uint32_t v) {
-        return Bytes{std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8),
-                     std::uint8_t(v)};
-    };
-    // clang-format off
-    return Concat({{'F', 'O', 'R', 'M'}, be(46 + n), {'A', 'I', 'F', 'F', 'C', 'O', 'M', 'M'}, be(18),
-                   {0, 2}, be(n / 4), {0, 16}, Extended(rate), {'S', 'S', 'N', 'D'}, be(8 + n),
-                   be(0), be(0), sound});
-    // clang-format on
+    const auto be = [](std::uint32_t v) { return BigEndian(v, 4); };
+    const auto tag = [](const char* text) { return Bytes(text, text + 4); };
+    return Concat({tag("FORM"), be(46 + n), tag("AIFF"), tag("COMM"), be(18), BigEndian(2, 2),
+                   be(n / 4), BigEndian(16, 2), Extended(rate), tag("SSND"), be(8 + n), be(0),
+                   be(0), sound});
 }
 
 Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uint8_t seed) {
@@ -94,7 +119,8 @@ Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uin
 }
 
 Bytes BurstPreamble(std::uint32_t frameLength) {
-    const auto pd = static_cast<std::uint16_t>(frameLength * 8); // the payload in bits
+    // The payload in bits.
+    const auto pd = static_cast<std::uint16_t>(frameLength * 8);
     return {0x72, 0xF8, 0x1F, 0x4E, 0x01, 0x00, std::uint8_t(pd), std::uint8_t(pd >> 8)};
 }
 
@@ -111,8 +137,8 @@ std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kin
     return out;
 }
 
-std::vector<std::string> Summary(const machine::Result& result, Kinds kinds) {
-    std::vector<std::string> out;
+Strings Summary(const machine::Result& result, Kinds kinds) {
+    Strings out;
     for (const machine::TraceEvent& e : Events(result, kinds)) {
         const std::string_view name = e.name;
         const auto n = [&](const char* key) -> unsigned long long { return e.Number(key); };
@@ -124,7 +150,8 @@ std::vector<std::string> Summary(const machine::Result& result, Kinds kinds) {
             std::snprintf(text, sizeof text, "%s%lld @%02llx=%llx", e.name, n("width"), n("offset"),
                           n("value"));
             out.emplace_back(text);
-        } else { // any other event: its fields in order; masks in hex, flags by name
+        } else {
+            // Any other event: its fields in order; masks in hex, flags by name.
             out.emplace_back(e.name);
             for (const machine::TraceField& f : e.fields) {
                 const bool hex =
@@ -140,10 +167,18 @@ std::vector<std::string> Summary(const machine::Result& result, Kinds kinds) {
     return out;
 }
 
+std::string Log(const machine::Result& result, Kinds kinds) {
+    std::string out;
+    for (const std::string& line : Summary(result, kinds)) {
+        out += (out.empty() ? "" : ", ") + line;
+    }
+    return out;
+}
+
 namespace {
 
 // Words for sh, whatever they hold, each after a space.
-std::string Quote(const std::vector<std::string>& words) {
+std::string Quote(const Strings& words) {
     std::string out;
     for (const std::string& word : words) {
         out += " '";
@@ -171,7 +206,7 @@ std::string AlsaConfig() {
 
 } // namespace
 
-Process RunProgram(const std::vector<std::string>& words, const ProcessOptions& options) {
+Process RunProgram(const Strings& words, const ProcessOptions& options) {
     static const std::string alsa = AlsaConfig();
     static int runs = 0;
     const std::string out = ScratchPath("stdout-" + std::to_string(++runs)), err = out + "-err";
@@ -199,17 +234,26 @@ Process RunProgram(const std::vector<std::string>& words, const ProcessOptions& 
 }
 
 Wav ParseWav(const Bytes& file) {
+    if (file.size() < 44) {
+        return {"no WAV header in " + std::to_string(file.size()) + " bytes", 0, {}};
+    }
     const auto tag = [&](std::size_t at, std::string_view want) {
         return std::string_view(reinterpret_cast<const char*>(&file[at]), 4) == want;
     };
     const auto le16 = [&](std::size_t at) { return LoadLE16(&file[at]); };
-    if (file.size() < 44 || !tag(0, "RIFF") || !tag(8, "WAVE") || !tag(12, "fmt ") ||
-        !tag(36, "data") || LoadLE32(&file[4]) != file.size() - 8 ||
-        LoadLE32(&file[40]) != file.size() - 44 || le16(20) != 1 || le16(22) != 2 ||
-        le16(32) != 4 || le16(34) != 16 || LoadLE32(&file[28]) != 4 * LoadLE32(&file[24])) {
-        return {"no valid 16-bit stereo WAV in " + std::to_string(file.size()) + " bytes", 0, {}};
+    const std::uint32_t rate = LoadLE32(&file[24]);
+    const std::pair<const char*, bool> fields[] = {
+        {"tags", tag(0, "RIFF") && tag(8, "WAVE") && tag(12, "fmt ") && tag(36, "data")},
+        {"RIFF size", LoadLE32(&file[4]) == file.size() - 8},
+        {"data size", LoadLE32(&file[40]) == file.size() - 44},
+        {"16-bit stereo PCM", le16(20) == 1 && le16(22) == 2 && le16(32) == 4 && le16(34) == 16},
+        {"byte rate", LoadLE32(&file[28]) == 4 * rate}};
+    for (const auto& [what, good] : fields) {
+        if (!good) {
+            return {std::string("wrong WAV ") + what, 0, {}};
+        }
     }
-    return {"", LoadLE32(&file[24]), {file.begin() + 44, file.end()}};
+    return {"", rate, {file.begin() + 44, file.end()}};
 }
 
 } // namespace harness

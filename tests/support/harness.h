@@ -13,6 +13,7 @@
 namespace harness {
 
 using Bytes = std::vector<std::uint8_t>;
+using Strings = std::vector<std::string>;
 
 // A path in this process's scratch folder, which goes when the process ends.
 std::string ScratchPath(const std::string& name);
@@ -21,11 +22,17 @@ std::string WriteFile(const std::string& name, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 
 // The words of a command line split at spaces.
-std::vector<std::string> Words(const std::string& line);
+Strings Words(const std::string& line);
 
 // A counting byte pattern that never repeats within a buffer.
 Bytes Pattern(std::size_t length, std::uint8_t seed = 0);
 Bytes Concat(const std::vector<Bytes>& parts);
+// The first n bytes, or all when there are fewer.
+Bytes Head(const Bytes& bytes, std::size_t n);
+// Cut or padded with zeros to n bytes.
+Bytes Padded(Bytes bytes, std::size_t n);
+// Where got first differs from want, for a failure to name; "" when equal.
+std::string Mismatch(const Bytes& got, const Bytes& want);
 // The 10-byte big-endian 80-bit extended form of an exactly representable value.
 Bytes Extended(double value);
 // An AIFF file with the common chunk first: the rate at 28, the samples at 54.
@@ -45,18 +52,24 @@ std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kin
 // The same as compact lines for comparing sequences: "codec_write 2a=0000",
 // "io_write8 @01=80", and any other event with its fields in order:
 // "barrier", "alloc 12320 65536 ok", "signal_free 31", "set_signal 0 80001000".
-std::vector<std::string> Summary(const machine::Result& result, Kinds kinds);
+Strings Summary(const machine::Result& result, Kinds kinds);
+// The same as one string, the lines separated by ", ".
+std::string Log(const machine::Result& result, Kinds kinds);
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
-    int status = -1; // exit status; 128 + N when signal N ended it
+    // Exit status; 128 + N when signal N ended it.
+    int status = -1;
     std::string out, err;
 };
 struct ProcessOptions {
-    std::vector<std::string> env;  // NAME=VALUE added to the environment
-    std::string signalAfterOutput; // sends `signal` once standard output holds this
+    // NAME=VALUE added to the environment.
+    Strings env;
+    // Sends `signal` once standard output holds this.
+    std::string signalAfterOutput;
     int signal = 2;
-    std::string signalDelay = "0"; // seconds from the output to the signal
+    // Seconds from the output to the signal.
+    std::string signalDelay = "0";
 };
 // The first word, the program, is "kestrel" or "kestrel-machine", or a host
 // tool found on PATH.
@@ -64,11 +77,12 @@ struct ProcessOptions {
 // "named" write what they play to ScratchPath("played.raw"); "spdif" is an
 // IEC958 device taking AES0-AES3, writing IEC958 subframes to
 // ScratchPath("subframes.raw").
-Process RunProgram(const std::vector<std::string>& words, const ProcessOptions& options = {});
+Process RunProgram(const Strings& words, const ProcessOptions& options = {});
 
 // A 16-bit stereo PCM WAV file whose header agrees with its size.
 struct Wav {
-    std::string error; // empty when valid
+    // Empty when valid.
+    std::string error;
     std::uint32_t rate = 0;
     Bytes data;
 };

@@ -17,5 +17,8 @@ TEST(Target, ByteOrderAndWordSizeAreTheExpectedOnes) {
     volatile std::uint32_t word = 0x11223344u;
     EXPECT_EQ(reinterpret_cast<volatile unsigned char*>(&word)[0], kBigEndian ? 0x11 : 0x44);
     // The only big-endian target is the 32-bit PowerPC.
-    EXPECT_TRUE(!kBigEndian || (sizeof(void*) == 4 && sizeof(long) == 4));
+    if (kBigEndian) {
+        EXPECT_EQ(sizeof(void*), 4u);
+        EXPECT_EQ(sizeof(long), 4u);
+    }
 }
