@@ -92,7 +92,7 @@ struct GuardedBuffers {
 // The AIFF rate: an 80-bit extended value read from any address, then the
 // sample rate it gives, truncated and saturated.
 TEST(Headers, AiffRateIsReadFromAnyAddressThenTruncatedAndSaturated) {
-    for (const double want : {8000.0, 44100.75, -48000.0, 3.141592653589793, 0.0}) {
+    for (const double want : {8000.0, 44100.75, -48000.0, 3.141592653589793, 1 + 0x1p-15, 0.0}) {
         // Mantissa bits below the double's are dropped, not rounded.
         for (const std::uint8_t low : {0x00, 0xFF}) {
             // At an odd address.
@@ -193,7 +193,7 @@ TEST(Detect, DecidesOnceFromTheHeader) {
 TEST(Refill, FillsOneBufferInTheControllersOrder) {
     const InputFormat raw, aiff{.playMode = PlayMode::IffPcm, .swapBytes = true}, ac3 = Ac3(0x700);
     const Bytes full = Pattern(kBuffer + 10), odd = Pattern(101), frame = Ac3Frame(0, 30, 0x700);
-    const Bytes cut = Head(frame, 0x301);
+    const Bytes cut = Head(frame, 0x301), one = Head(frame, 1);
     // The format, the file, the buffer; what the refill returns, the buffer's
     // fill length; bytes held from detection, the Read that fails.
     struct Row {
@@ -215,6 +215,7 @@ TEST(Refill, FillsOneBufferInTheControllersOrder) {
         {.name = "held", .in = raw, .count = 3, .fill = 3, .held = "abc"},
         {.name = "ac3", .in = ac3, .file = frame, .count = 0x700, .fill = 6144},
         {.name = "ac3 cut short", .in = ac3, .file = cut, .index = 1, .count = 0x301, .fill = 6144},
+        {.name = "ac3 one byte", .in = ac3, .file = one, .count = 1, .fill = 6144},
         {.name = "ac3 empty", .in = ac3, .index = 1},
         {.name = "ac3 failed", .in = ac3, .file = frame, .count = -1, .failRead = 1},
     };
