@@ -58,7 +58,7 @@ struct EnvironmentVariable {
 constexpr EnvironmentVariable kEnvironment[] = {
     {"KESTREL_PCM", "the ALSA PCM that plays the line out (default: \"default\")"},
     {"KESTREL_SPDIF_PCM", "an IEC958 ALSA PCM that also gets the S/PDIF output (none when unset)"},
-    {"KESTREL_TIMELINE", "a file that gets the run as a timeline (kestrel only; none when unset)"},
+    {"KESTREL_TIMELINE", "a file that gets the run as a timeline (none when unset)"},
 };
 
 struct FaultName {
@@ -322,8 +322,8 @@ std::string MachineUsage() {
            "Exit status:\n" +
            HelpLine("N", "the player's return code, as kestrel's") +
            HelpLine("70", "the machine found a violation, whatever the player returned") +
-           HelpLine("74", "a capture or the trace could not be written whole, and the player "
-                          "returned 0") +
+           HelpLine("74", "a capture, the trace or the timeline could not be written whole, "
+                          "and the player returned 0") +
            HelpLine("2", "a bad option") +
            "\nEnvironment:\n"
            "kestrel FILE, the player on the default machine in real time, takes its sound\n"
@@ -346,10 +346,13 @@ std::string KestrelUsage() {
            HelpLine("10", "a read of the file failed") +
            HelpLine("20", "the file did not open, or the machine lacks what the player needs") +
            HelpLine("70", "the machine found a violation, whatever the player returned") +
+           HelpLine("74", "KESTREL_TIMELINE's file could not be written whole, and the player "
+                          "returned 0") +
            HelpLine("100", "a wrong command line") +
            "\n"
            "kestrel-machine runs the same player with options: a virtual clock, faults,\n"
-           "and captures of the line out, the S/PDIF output and the machine's trace.\n";
+           "captures of the line out and the S/PDIF output, the machine's trace and the\n"
+           "timeline (see kestrel-machine --help).\n";
 }
 
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
