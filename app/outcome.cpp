@@ -10,20 +10,6 @@
 
 namespace app {
 
-namespace {
-
-// "-1.250": microseconds as milliseconds, exactly.
-std::string Milliseconds(std::int64_t us) {
-    const std::uint64_t magnitude = us < 0 ? 0 - static_cast<std::uint64_t>(us) : us;
-    char text[32];
-    std::snprintf(text, sizeof text, "%s%llu.%03llu", us < 0 ? "-" : "",
-                  static_cast<unsigned long long>(magnitude / 1000),
-                  static_cast<unsigned long long>(magnitude % 1000));
-    return text;
-}
-
-} // namespace
-
 int ExitStatus(const machine::Result& result, bool outputFailed) {
     if (!result.violations.empty()) {
         return kExitViolation;
@@ -43,9 +29,10 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
                   static_cast<unsigned long long>(r.overruns), result.violations.size());
     std::string text = line;
     if (r.slackRefills > 0) {
-        text += ", refill slack min " + Milliseconds(r.slackMinUs) + " ms (block " +
-                std::to_string(r.slackMinBlock) + "), median " + Milliseconds(r.slackMedianUs) +
-                " ms, max " + Milliseconds(r.slackMaxUs) + " ms";
+        text += ", refill slack min " + machine::Milliseconds(r.slackMinUs) + " ms (block " +
+                std::to_string(r.slackMinBlock) + "), median " +
+                machine::Milliseconds(r.slackMedianUs) + " ms, max " +
+                machine::Milliseconds(r.slackMaxUs) + " ms";
     }
     if (realClock) {
         // The virtual clock keeps no wall time: a CPU figure there means nothing.

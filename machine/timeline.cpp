@@ -26,16 +26,6 @@ std::string Hex(std::int64_t value, int digits) {
     return text;
 }
 
-// Microseconds as milliseconds, exactly: "-1.250".
-std::string Ms(std::int64_t us) {
-    const std::uint64_t magnitude = us < 0 ? 0 - static_cast<std::uint64_t>(us) : us;
-    char text[32];
-    std::snprintf(text, sizeof text, "%s%llu.%03llu", us < 0 ? "-" : "",
-                  static_cast<unsigned long long>(magnitude / 1000),
-                  static_cast<unsigned long long>(magnitude % 1000));
-    return text;
-}
-
 // One member of an "args" object.
 std::string Num(const char* key, std::int64_t value) {
     return std::string("\"") + key + "\":" + std::to_string(value);
@@ -111,7 +101,7 @@ void CloseBlock(Timeline& t, std::uint64_t toUs, const char* outcome, bool overr
 
 // A refill's deadline is the start of the block playing now.
 void Slack(Timeline& t, std::int64_t slackUs) {
-    Counter(t, "refill slack", t.blockStartUs, "\"ms\":" + Ms(slackUs));
+    Counter(t, "refill slack", t.blockStartUs, "\"ms\":" + Milliseconds(slackUs));
 }
 
 void StartBlock(Timeline& t, const TraceEvent& e) {
@@ -187,6 +177,15 @@ const char* StatusName(std::int64_t status) {
 }
 
 } // namespace
+
+std::string Milliseconds(std::int64_t us) {
+    const std::uint64_t magnitude = us < 0 ? 0 - static_cast<std::uint64_t>(us) : us;
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%llu.%03llu", us < 0 ? "-" : "",
+                  static_cast<unsigned long long>(magnitude / 1000),
+                  static_cast<unsigned long long>(magnitude % 1000));
+    return text;
+}
 
 void StartTimeline(Timeline& t, std::function<void(std::string_view)> write) {
     t = Timeline{};

@@ -22,6 +22,9 @@
 
 namespace machine {
 
+// Microseconds as milliseconds, exactly: "-1.250".
+std::string Milliseconds(std::int64_t us);
+
 // A refill waiting for the block it landed in to start.
 struct TimelineRefill {
     std::uint32_t bus = 0;
