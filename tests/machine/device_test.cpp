@@ -331,6 +331,12 @@ TEST(RealClock, ServersKeepTheCodecsPaceTheTaskHoldsTheChannel) {
     }
 }
 
+// A Wait that nothing can end is a hang on the real clock too.
+TEST(RealClock, AWaitNothingCanEndIsAHang) {
+    const auto r = OnDevice([] { Wait(1u << 20); }, {.clock = machine::ClockKind::Real});
+    EXPECT_EQ(r.violations, Strings{"hang: Wait with nothing that can wake the task"});
+}
+
 // A program's sinks get each output as the capture holds it, in pieces that
 // keep their settings, with the machine unlocked: a sink may ask for progress.
 TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
