@@ -79,11 +79,16 @@ TEST(MachineOptions, WhatEachCommandLineSetsOrWhyItIsRefused) {
 
 // Whenever the player got to play, the capture is a valid WAV file, whether
 // the run ended or was stopped. With no interrupt server and no terminal to
-// press CTRL-C at, the wait is the machine's hang report.
+// press CTRL-C at, the wait is the machine's hang report. An output that
+// cannot be written is named once with the system's reason; the player's run
+// goes on as ever and the status is 74, unless the player failed. Two outputs
+// on one file are a bad option. A file that does not open is one line: no
+// sound device is opened for a run that plays nothing.
 TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
     const std::string dac = ScratchPath("dac.wav"), trace = ScratchPath("trace.jsonl");
     const std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
-    const std::string half = " " + WriteFile("half", Pattern(96000));
+    // UTF-8 in a name, and a byte that is not.
+    const std::string half = " " + WriteFile("half-\u00e9\xff", Pattern(96000));
     // Ten seconds.
     const std::string ten = " " + WriteFile("ten", Pattern(1920000));
     const std::string real = m + "--clock=real -- kestrel" + ten;
@@ -93,13 +98,16 @@ TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
     Bytes aiff = Aiff(44100, Pattern(6144));
     aiff.insert(aiff.begin() + 12, {'A', 'N', 'N', 'O', 0, 0, 0, 4, 'a', 'b', 'c', 'd'});
     const std::string sox = WriteFile("sox.aiff", aiff);
-    // A command line, its exit status, standard output and error, and the
-    // signal it gets once it plays.
+    const std::string full = "kestrel-machine: /dev/full: No space left on device\n";
+    const std::string retry = "\nTry 'kestrel-machine --help'.\n";
+    // A command line, its exit status, standard output and error, the signal
+    // it gets once it plays, and its environment.
     struct Row {
         std::string line;
         int status = 0;
         std::string out = kRawOutput, err{};
         int signal = 0;
+        Strings env{};
     };
     // clang-format off
     const Row rows[] = {
@@ -125,20 +133,36 @@ TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
         {.line = m + "--clock=real --speed=4 -- kestrel" + ten, .status = 128 + SIGKILL,
          .signal = SIGKILL},
         {.line = m + "--bogus -- kestrel" + half, .status = 2, .out = "",
-         .err = "kestrel-machine: unknown option '--bogus'\nTry 'kestrel-machine --help'.\n"},
+         .err = "kestrel-machine: unknown option '--bogus'" + retry},
         {.line = m + "--vers", .out = "kestrel-machine (kestrel) 1.0 (15.12.05)\n"},
+        {.line = "kestrel-machine --trace=/dev/full -- kestrel" + half, .status = 74, .err = full},
+        {.line = "kestrel-machine --dac-wav=/dev/full -- kestrel" + half, .status = 74,
+         .err = full},
+        {.line = "kestrel-machine --spdif-wav=" + none + "/x.wav -- kestrel" + half, .status = 74,
+         .err = "kestrel-machine: " + none + "/x.wav: No such file or directory\n"},
+        {.line = "kestrel-machine --trace=/dev/full -- kestrel " + none, .status = 20, .out = "",
+         .err = "kestrel-machine: " + none + ": No such file or directory\n" + full},
+        {.line = m + "--timeline=" + dir + "/../trace.jsonl -- kestrel" + half, .status = 2,
+         .out = "", .err = "kestrel-machine: --timeline=" + dir +
+                           "/../trace.jsonl: the same file as --trace" + retry},
+        {.line = "kestrel-machine --dac-wav=" + dir + "/../new.wav --spdif-wav=" +
+                 ScratchPath("new.wav") + " -- kestrel" + half, .status = 2, .out = "",
+         .err = "kestrel-machine: --spdif-wav=" + ScratchPath("new.wav") +
+                ": the same file as --dac-wav" + retry},
         {.line = "kestrel" + half + half, .status = 100,
          .out = "Usage: " + kKestrel + " filename\n"},
-        {.line = "kestrel --help", .out = app::KestrelUsage()},
         {.line = "kestrel --version", .out = "kestrel 1.0 (15.12.05)\n"},
         {.line = "kestrel" + half},
         {.line = "kestrel" + ten, .signal = SIGINT},
+        {.line = "kestrel " + none, .status = 20, .out = "",
+         .err = "kestrel: " + none + ": No such file or directory\n",
+         .env = {"KESTREL_PCM=none", "KESTREL_SPDIF_PCM=none"}},
     };
     // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line + " " + std::to_string(row.signal));
         std::filesystem::remove(dac);
-        const Process run = Shell(row.line, row.signal);
+        const Process run = Shell(row.line, row.signal, row.env);
         EXPECT_EQ(run.status, row.status);
         EXPECT_EQ(run.out, row.out);
         EXPECT_EQ(run.err, row.err);
@@ -157,40 +181,89 @@ TEST(Programs, ExitStatusStreamsCapturesAndVersionTag) {
                       last);
         }
     }
-    // --help prints the usage, made from the option table.
-    const Process help = Shell("kestrel-machine --help");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.substr(0, help.out.find('\n')),
-              "Usage: kestrel-machine [OPTION]... -- COMMAND [ARG]...");
+    // The trace is JSON Lines: the first event, the contexts, machine time
+    // never going back, an object a line. The file's name is UTF-8 as it is,
+    // a byte that is not escaped as its Latin-1 character.
+    ASSERT_EQ(Shell(m + "-- kestrel" + half).status, 0);
+    const Bytes text = ReadFile(trace);
+    EXPECT_EQ(Shell("jq -s -c [.[0].ev,(map(.ctx)|unique),(map(.t)|.==sort),length] " + trace).out,
+              "[\"library_open\",[\"int\",\"task\"],true," +
+                  std::to_string(std::count(text.begin(), text.end(), '\n')) + "]\n");
+    EXPECT_NE(std::string(text.begin(), text.end()).find("half-\u00e9\\u00ff"), std::string::npos);
+    // Each --help begins with its usage line, and kestrel's names what it
+    // takes from the environment.
+    for (const std::string program : {"kestrel-machine", "kestrel"}) {
+        const Process help = Shell(program + " --help");
+        EXPECT_EQ(help.status, 0);
+        EXPECT_TRUE(help.out.starts_with(
+            "Usage: " + program +
+            (program == "kestrel" ? " FILE\n" : " [OPTION]... -- COMMAND [ARG]...\n")))
+            << help.out;
+        EXPECT_NE(help.out.find("KESTREL_SPDIF_PCM"), std::string::npos);
+    }
     // The player carries its version tag, NUL included.
     const Bytes binary = ReadFile(kKestrel);
     const std::string tag("$VER: kestrel 1.0 (15.12.05)", 29);
     EXPECT_NE(std::search(binary.begin(), binary.end(), tag.begin(), tag.end()), binary.end());
 }
 
-// Through the host's shell: on a terminal, a status line shows the run's
-// progress and is cleared at the end; a pipe gives the player every byte the
-// file does, as nothing reads ahead of it.
-TEST(Programs, OnATerminalProgressShowsAndAPipePlaysAsTheFile) {
+// Lines as a terminal shows them: '\r' goes back to the line's start, ESC [ K
+// erases from there.
+Strings Screen(const std::string& typed) {
+    Strings lines(1);
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < typed.size(); ++i) {
+        if (typed[i] == '\r' || typed[i] == '\n') {
+            column = 0;
+            lines.resize(lines.size() + (typed[i] == '\n'));
+        } else if (typed.compare(i, 3, "\033[K") == 0) {
+            lines.back().resize(column);
+            i += 2;
+        } else {
+            lines.back().resize(std::max(lines.back().size(), column + 1));
+            lines.back()[column++] = typed[i];
+        }
+    }
+    return lines;
+}
+
+// Through the host's shell and a pseudo-terminal. The progress line gives way
+// to the player's words and comes back after them, and is cleared at the end:
+// the terminal shows only the player's lines. Its total is the file's length;
+// on a pipe it shows the time so far alone, and the player gets every byte
+// the file has, as nothing reads ahead of it. A file size limit is a write
+// that fails, not a kill.
+TEST(Programs, OnATerminalProgressGivesWayAndAPipePlaysAsTheFile) {
     if (!KESTREL_HOST_TOOLS) {
         GTEST_SKIP() << "no shell or pseudo-terminal through the emulator";
     }
     const std::string raw = WriteFile("second.raw", Pattern(192000));
-    for (const std::string quiet : {"", "--quiet "}) {
-        const Process run =
-            RunProgram({"script", "-qec",
-                        kKestrel + "-machine --clock=real --speed=4 " + quiet + "-- kestrel " + raw,
-                        "/dev/null"});
+    const std::string wav = ScratchPath("file.wav"), piped = ScratchPath("pipe.wav");
+    // The first Read takes long enough for the line to be drawn before the player speaks.
+    const std::string m = kKestrel + "-machine --clock=real --slow-read=1:700 ";
+    // What the terminal got before the player's first words.
+    const auto before = [](const std::string& command) {
+        const Process run = RunProgram({"script", "-qec", command, "/dev/null"});
         EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out.find(" s of 1.0 s, ") != std::string::npos, quiet.empty()) << run.out;
-        EXPECT_EQ(run.out.ends_with("overruns\r\033[K"), quiet.empty()) << run.out;
-    }
-    const std::string m = kKestrel + "-machine --dac-wav=" + ScratchPath("");
-    ASSERT_EQ(RunProgram({"sh", "-c", m + "file.wav -- kestrel " + raw}).status, 0);
-    ASSERT_EQ(RunProgram({"sh", "-c", "cat " + raw + " | " + m + "pipe.wav -- kestrel /dev/stdin"})
-                  .status,
-              0);
-    EXPECT_EQ(Mismatch(ReadFile(ScratchPath("pipe.wav")), ReadFile(ScratchPath("file.wav"))), "");
+        EXPECT_EQ(Screen(run.out), (Strings{"Transfering audio data", kPlaying.substr(0, 38), ""}))
+            << run.out;
+        return run.out.substr(0, run.out.find("Transfering"));
+    };
+    EXPECT_NE(before(m + "--dac-wav=" + wav + " -- kestrel " + raw).find(" s of 1.0 s, 0 blocks"),
+              std::string::npos);
+    EXPECT_EQ(before(m + "--quiet -- kestrel " + raw), "");
+    const std::string pipe =
+        before("cat " + raw + " | " + m + "--dac-wav=" + piped + " -- kestrel /dev/stdin");
+    EXPECT_NE(pipe.find(" s, 0 blocks"), std::string::npos) << pipe;
+    EXPECT_EQ(pipe.find(" of "), std::string::npos) << pipe;
+    EXPECT_EQ(Mismatch(ReadFile(piped), ReadFile(wav)), "");
+    // 64 blocks of 512 bytes.
+    const Process run =
+        RunProgram({"sh", "-c", "ulimit -f 64; exec \"$@\"", "sh", kKestrel + "-machine",
+                    "--spdif-wav=" + wav, "--", "kestrel", raw});
+    EXPECT_EQ(run.status, 74);
+    EXPECT_EQ(run.out, kRawOutput);
+    EXPECT_EQ(run.err, "kestrel-machine: " + wav + ": File too large\n");
 }
 
 // The line out and the S/PDIF output reach the ALSA PCMs named for them, as
@@ -260,28 +333,6 @@ TEST(Programs, TheOutputsReachTheSoundDevices) {
             EXPECT_EQ(Mismatch(played, ParseWav(ReadFile(ScratchPath(row.capture))).data), "");
         }
     }
-}
-
-TEST(Programs, TheTraceIsJsonLines) {
-    const std::string trace = ScratchPath("trace.jsonl");
-    // UTF-8 passes through; a byte that is not UTF-8 is escaped as its Latin-1 character.
-    const std::string raw = WriteFile("t-\u00e9\xff.raw", Pattern(19200));
-    ASSERT_EQ(Shell("kestrel-machine --trace=" + trace + " -- kestrel " + raw).status, 0);
-    const Bytes bytes = ReadFile(trace);
-    const Process jq = Shell("jq -c . " + trace);
-    ASSERT_EQ(jq.status, 0) << jq.err;
-    // Compact JSON objects, one a line, as jq writes them back, the escape
-    // of the file name's last byte aside.
-    std::string text(bytes.begin(), bytes.end());
-    text.replace(text.find("\\u00ff"), 6, "\u00ff");
-    EXPECT_EQ(jq.out, text);
-    // The first event and its flag, the contexts, machine time never going
-    // back, the number of lines.
-    EXPECT_EQ(
-        Shell("jq -s -c [.[0].ev,.[0].ok,(map(.ctx)|unique),(map(.t)|.==sort),length] " + trace)
-            .out,
-        "[\"library_open\",true,[\"int\",\"task\"],true," +
-            std::to_string(std::count(bytes.begin(), bytes.end(), '\n')) + "]\n");
 }
 
 } // namespace

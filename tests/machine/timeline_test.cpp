@@ -20,32 +20,28 @@ namespace {
 
 using namespace harness;
 
-struct Row {
-    const char* name;
-    Bytes file;
-    machine::Config config;
-};
-
-// One event of the timeline as jq reads it back.
+// One event of the timeline as jq reads it back. Its track is a counter's
+// name, "global" for an instant across all, else its thread; its kind is ph
+// and thread, "overrun" added for an overrun's block.
 struct Event {
-    std::string ph, tid, scope, name, ms;
+    std::string track, kind, ms;
     long long ts = 0, dur = 0;
 };
 
-std::vector<Event> Parsed(const std::string& path) {
+std::vector<Event> Parsed(const std::string& text) {
     const Process jq = RunProgram(
-        {"jq", "-r", ".[] | [.ph, .tid, .s, .name, .args.ms, .ts, .dur] | map(. // 0) | @tsv",
-         path});
+        {"jq", "-r",
+         ".[] | select(.ph != \"M\") | [if .ph == \"C\" then .name elif .s == \"g\" then "
+         "\"global\" "
+         "else .tid end, .ph + (.tid | tostring) + if (.name | startswith(\"overrun:\")) then "
+         "\"overrun\" else \"\" end, .args.ms // 0, .ts, .dur // 0] | @tsv",
+         WriteFile("timeline.json", Bytes(text.begin(), text.end()))});
     EXPECT_EQ(jq.status, 0) << jq.err;
     std::vector<Event> events;
     std::istringstream lines(jq.out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        Event e;
-        for (std::string* text : {&e.ph, &e.tid, &e.scope, &e.name, &e.ms}) {
-            std::getline(fields, *text, '\t');
-        }
-        fields >> e.ts >> e.dur;
+    for (Event e; std::getline(lines, e.track, '\t') && std::getline(lines, e.kind, '\t') &&
+                  std::getline(lines, e.ms, '\t') && lines >> e.ts >> e.dur;
+         lines.ignore()) {
         events.push_back(e);
     }
     return events;
@@ -53,33 +49,33 @@ std::vector<Event> Parsed(const std::string& path) {
 
 TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
     const Bytes ac3 = Concat({Ac3Frame(0, 24, 0x400, 1), Ac3Frame(0, 24, 0x400, 2)});
-    const Row rows[] = {
-        {.name = "aiff", .file = Aiff(48000, Pattern(8 * 6144)), .config = {}},
-        {.name = "ac3", .file = Concat({ac3, ac3}), .config = {}},
-        {.name = "slow read", .file = Pattern(10 * 6144), .config = {.slowReadMs = {{4, 60}}}},
-        {.name = "ctrl-c in a slow read",
-         .file = Pattern(20 * 6144),
-         .config = {.slowReadMs = {{4, 60}}, .breakAfterBlocks = 2}},
-        {.name = "hang", .file = Pattern(6144), .config = {.faults = {machine::Fault::IntServer}}},
+    const machine::Config slow{.slowReadMs = {{4, 60}}};
+    const std::tuple<const char*, Bytes, machine::Config> rows[] = {
+        {"aiff", Aiff(48000, Pattern(8 * 6144)), {}},
+        {"ac3", Concat({ac3, ac3}), {}},
+        {"slow read", Pattern(10 * 6144), slow},
+        {"ctrl-c in a slow read",
+         Pattern(20 * 6144),
+         {.slowReadMs = {{4, 60}}, .breakAfterBlocks = 2}},
+        {"hang", Pattern(6144), {.faults = {machine::Fault::IntServer}}},
     };
     std::set<std::string> traced;
     for (const machine::ClockKind clock : {machine::ClockKind::Virtual, machine::ClockKind::Real}) {
-        for (const Row& row : rows) {
-            SCOPED_TRACE(std::string(row.name) +
-                         (clock == machine::ClockKind::Real ? " real" : ""));
+        for (const auto& [name, file, rowConfig] : rows) {
+            SCOPED_TRACE(std::string(name) + (clock == machine::ClockKind::Real ? " real" : ""));
             std::string text;
             machine::Timeline timeline;
             machine::StartTimeline(timeline, [&](std::string_view lines) {
                 EXPECT_TRUE(lines.ends_with('\n')); // whole lines only
                 text += lines;
             });
-            machine::Config config = row.config;
+            machine::Config config = rowConfig;
             config.clock = clock;
             config.speed = 4;
             config.traceSink = [&](const machine::TraceEvent& e) {
                 machine::AddToTimeline(timeline, e);
             };
-            const std::string input = WriteFile("timeline.in", row.file);
+            const std::string input = WriteFile("timeline.in", file);
             const machine::Result r = machine::Run(config, PlayerMain, {"kestrel", input});
             machine::FinishTimeline(timeline);
             for (const machine::TraceEvent& e : r.trace) {
@@ -87,6 +83,7 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
             }
 
             // Cut after a line, as a killed run leaves it, it parses with "]" added.
+            ASSERT_TRUE(text.ends_with("\n]\n"));
             const std::size_t lines = std::count(text.begin(), text.end(), '\n');
             std::string cuts;
             for (const std::size_t keep : {std::size_t{1}, lines / 2, lines - 1}) {
@@ -100,45 +97,36 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
                 RunProgram({"jq", "-e", "length > 0",
                             WriteFile("cuts.json", Bytes(cuts.begin(), cuts.end()))});
             EXPECT_EQ(cut.out, "true\ntrue\ntrue\n") << cut.err;
-            ASSERT_TRUE(text.ends_with("\n]\n"));
 
-            // Per track, spans nest and ends never go back in the file's order.
-            std::map<std::string, std::vector<Event>> tracks;
+            // Per track, in the file's order, no event ends before the one
+            // before it; sorted by start, every span ends inside those it
+            // starts in.
+            std::map<std::string, std::vector<std::pair<long long, long long>>> spans;
             std::map<std::string, long long> lastEnd;
             std::map<std::string, std::size_t> count;
             long long slackMinUs = 1LL << 62;
-            for (const Event& e :
-                 Parsed(WriteFile("timeline.json", Bytes(text.begin(), text.end())))) {
-                const std::string track = e.ph == "C" ? e.name : e.scope == "g" ? "global" : e.tid;
-                if (e.ph == "M") {
-                    continue;
-                }
-                EXPECT_TRUE(e.ph == "X" || e.ph == "i" || e.ph == "C") << e.ph;
-                EXPECT_GE(e.ts + e.dur, lastEnd[track]) << e.name << " at " << e.ts;
-                lastEnd[track] = e.ts + e.dur;
-                if (e.ph == "X") {
-                    tracks[track].push_back(e);
-                }
-                ++count[e.ph + e.tid + (e.name.starts_with("overrun:") ? "overrun" : "")];
-                if (e.name == "refill slack") {
+            for (const Event& e : Parsed(text)) {
+                EXPECT_NE(std::string("XiC").find(e.kind[0]), std::string::npos) << e.kind;
+                EXPECT_GE(e.ts + e.dur, lastEnd[e.track]) << e.kind << " at " << e.ts;
+                lastEnd[e.track] = e.ts + e.dur;
+                spans[e.track].emplace_back(e.ts, -e.dur);
+                ++count[e.kind];
+                if (e.track == "refill slack") {
                     slackMinUs = std::min(slackMinUs, std::llround(std::stod(e.ms) * 1000));
                 }
             }
-            for (auto& [track, spans] : tracks) {
-                std::stable_sort(spans.begin(), spans.end(), [](const Event& a, const Event& b) {
-                    return a.ts != b.ts ? a.ts < b.ts : a.dur > b.dur;
-                });
+            for (auto& [track, starts] : spans) {
+                std::sort(starts.begin(), starts.end());
                 std::vector<long long> open; // ends of the spans enclosing this one
-                for (const Event& s : spans) {
-                    while (!open.empty() && open.back() <= s.ts) {
+                for (const auto& [ts, minusDur] : starts) {
+                    while (!open.empty() && open.back() <= ts) {
                         open.pop_back();
                     }
-                    EXPECT_TRUE(open.empty() || s.ts + s.dur <= open.back())
-                        << "track " << track << ": " << s.name << " at " << s.ts;
-                    open.push_back(s.ts + s.dur);
+                    EXPECT_TRUE(open.empty() || ts - minusDur <= open.back()) << track << " " << ts;
+                    open.push_back(ts - minusDur);
                 }
             }
-            const auto traceCount = [&](const char* name) { return Events(r, {name}).size(); };
+            const auto traceCount = [&](const char* kind) { return Events(r, {kind}).size(); };
             EXPECT_EQ(count["X1"] + count["X1overrun"], traceCount("block"));
             EXPECT_EQ(traceCount("block_end"), r.report.blocks);
             EXPECT_EQ(count["X1overrun"], r.report.overruns);
@@ -148,9 +136,8 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
             if (r.report.slackRefills > 0) {
                 EXPECT_EQ(slackMinUs, r.report.slackMinUs);
             }
-            if (!row.config.slowReadMs.empty()) {
-                EXPECT_GT(count["X1overrun"], 0u); // the Read outlasts a block
-            }
+            // The Read outlasts a block.
+            EXPECT_TRUE(count["X1overrun"] > 0 || rowConfig.slowReadMs.empty());
         }
     }
 

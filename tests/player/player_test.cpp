@@ -26,7 +26,6 @@
 #include "input/refill.h"
 #include "platform/byteorder.h"
 #include "platform/dos.h"
-#include "spdif/data_burst.h"
 #include "state/player_state.h"
 #include "support/harness.h"
 
@@ -238,13 +237,6 @@ TEST(Refill, FillsOneBufferInTheControllersOrder) {
                                            Bytes(kBuffer - 8 - 0x700, kGuardByte)});
         buffers.Expect(row.index == 0 ? buffer : kGuard, row.index == 1 ? buffer : kGuard);
     }
-}
-
-TEST(Bursts, BothBuffersHoldAPreambleAndZeroStuffing) {
-    GuardedBuffers buffers;
-    PrepareBurstBuffers(0x800);
-    const Bytes burst = Padded(BurstPreamble(0x800), kBuffer);
-    buffers.Expect(burst, burst);
 }
 
 // --- The hardware side -------------------------------------------------------
