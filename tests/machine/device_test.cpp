@@ -111,8 +111,6 @@ void Loop() {
 
 TEST(Pci, ConfigSpaceKeepsItsReadOnlyRangesAndBlocksNeverShareBusAddresses) {
     Bytes want = OnMachine([] {}).pciConfig;
-    // 1106:3058, command off, status 0210, revision 50, class 04 01 00 (audio).
-    EXPECT_EQ(Head(want, 12), (Bytes{0x06, 0x11, 0x58, 0x30, 0, 0, 0x10, 0x02, 0x50, 0, 1, 4}));
     // Offset, value (a byte write when it fits one), bytes that take it.
     const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t> rows[] = {
         {0x00, 0xFFFFFFFF, 0}, {0x0A, 0, 0},          {0x04, 0xF9000005, 2}, {0x04, 0x02100005, 2},
@@ -210,12 +208,6 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
             },
             {.codecPowerOn = {{0x2C, 22050}}});
         EXPECT_EQ(seen, row.statuses);
-        // The trace's interrupts, with the status they raised.
-        std::vector<std::uint8_t> raised;
-        for (const auto& e : Events(r, {"irq"})) {
-            raised.push_back(static_cast<std::uint8_t>(e.Number("status")));
-        }
-        EXPECT_EQ(raised, row.statuses);
         // Each block's bytes and start in µs.
         std::vector<std::pair<std::int64_t, std::uint64_t>> got, want;
         for (const auto& e : Events(r, {"block"})) {
@@ -265,30 +257,39 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
 
 // On the real clock the devices run while the task is at work too: a task that
 // sleeps no more still gets its interrupts, from the machine's own thread.
+// Leaving a sleep hands the devices to that thread: a sleep before the start,
+// the task then releasing the held channel itself, busy as it is; or a sleep
+// while the channel plays, the server acknowledging and the task making no call.
 TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
     static std::atomic<int> interrupts;
-    const machine::Config config{.clock = machine::ClockKind::Real, .speed = 20, .report = true};
-    const auto r = OnMachine(
-        [] {
-            Open();
-            interrupts = 0;
-            extra = [] { ++interrupts; };
-            acks = false; // the task releases the held channel, busy as it is
-            Delay(1);     // leaving a sleep hands the devices to the machine's thread
-            Loop();
-            // Then no Wait and no Delay; the limit only keeps a broken machine from hanging.
-            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            while (interrupts < 4 && std::chrono::steady_clock::now() < limit) {
-                WriteRegister8(io + kRegStatus, ReadRegister8(io + kRegStatus) & kStatusAck);
-            }
-            Close();
-        },
-        config);
-    EXPECT_GE(interrupts, 4);
-    EXPECT_TRUE(r.violations.empty());
-    // Its spinning is the player's CPU time; what it slept in is not.
-    EXPECT_GT(r.report.taskCpuUs, 0u);
-    EXPECT_LT(r.report.taskCpuUs, r.report.taskThreadCpuUs);
+    for (const bool serverAcks : {false, true}) {
+        SCOPED_TRACE(serverAcks);
+        const auto r = OnMachine(
+            [serverAcks] {
+                Open();
+                extra = [] { ++interrupts; };
+                acks = serverAcks;
+                Delay(serverAcks ? 0 : 1);
+                Loop();
+                Delay(serverAcks ? 10 : 0);
+                interrupts = 0;
+                // The limit only keeps a broken machine from hanging.
+                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (interrupts < 4 && std::chrono::steady_clock::now() < limit) {
+                    if (!serverAcks) {
+                        WriteRegister8(io + kRegStatus,
+                                       ReadRegister8(io + kRegStatus) & kStatusAck);
+                    }
+                }
+                Close();
+            },
+            {.clock = machine::ClockKind::Real, .speed = 20, .report = true});
+        EXPECT_GE(interrupts, 4);
+        EXPECT_EQ(r.violations, Strings{});
+        // Its spinning is the player's CPU time; what it slept in is not.
+        EXPECT_GT(r.report.taskCpuUs, 0u);
+        EXPECT_LT(r.report.taskCpuUs, r.report.taskThreadCpuUs);
+    }
 }
 
 // The channel keeps the codec's pace on the real clock: a server's
@@ -421,8 +422,7 @@ TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
         {0x0808, {1000, -1000}, {1000, -1000}},
         {0x8808, {1000, -1000}, {0, 0}},
         {0x0000, {10000, -10000}, {32767, -32768}},
-        {0x0010, {1000, 1000}, {3981, 251}},
-        {0x1F09, {20000, -32768}, {377, -27571}}};
+        {0x1F10, {20000, -32768}, {377, -8231}}};
     for (const auto& [volume, in, heard] : volumes) {
         SCOPED_TRACE(volume);
         const auto r = OnDevice([&] {
@@ -440,6 +440,8 @@ TEST(Codec, RegistersKeepWhatTheCodecHasAndTheLineOutFollowsTheVolume) {
         EXPECT_EQ(std::int16_t(LoadLE16(&r.dac.bytes[398])), heard.second);
         EXPECT_EQ(r.dac.segments.at(0).muted, (volume & 0x8000) != 0);
     }
+    // Line in starts muted at 0 dB, as a reset leaves it.
+    EXPECT_EQ(OnMachine([] {}).codecRegisters.at(0x10), 0x8808);
 }
 
 TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
@@ -511,6 +513,11 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         {{"memory block of 12 bytes still allocated at the end of the run"},
          [] { AllocVec(12, 0); }},
         {{"signal 30 still allocated at the end of the run"}, [] { AllocSignal(-1); }},
+        // More Reads into DMA memory than wait for their blocks: the oldest go.
+        {{}, [] { Load({kDescEol | 400});
+                  const BPTR f = ::Open(WriteFile("six", Pattern(6)).c_str(), MODE_OLDFILE);
+                  for (int i = 0; i < 6; ++i) { Read(f, block, 1); }
+                  ::Close(f); }},
         {{"interrupt server still installed at the end of the run"}, [] { server = nullptr; }},
         {{"file " + ScratchPath("leak.bin") + " still open at the end of the run"},
          [] { ::Open(WriteFile("leak.bin", {}).c_str(), 1005); }},
@@ -613,6 +620,8 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
         {[] { mem = static_cast<std::uint8_t*>(AllocVec(8, 0));
               return std::count(mem, mem + 8, 0); }, 0},
         {[] { return AllocVec(0, MEMF_CLEAR) == nullptr; }, 1},
+        // The mixer library is version 50.
+        {[] { return OpenLibrary("ac97mixer.library", 51) == nullptr; }, 1},
         {[] { Signal(FindTask(nullptr), 1u << 31); return SetSignal(0, 0); }, 1u << 31},
         {[] { return Wait(3u << 30); }, 1u << 31},
         // Ticks of 1/50 s.
@@ -645,12 +654,20 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
     };
     machine::Config config{.failReadAt = 3, .slowReadMs = {{1, 300}}, .breakAtUs = 250000};
     config.hostSigint = config.userAtTerminal = true;
-    // Twice: each machine starts with no host signal counted.
+    struct sigaction host {};
+    sigaction(SIGINT, nullptr, &host);
+    // A host signal that no Wait took goes with its machine; each machine
+    // starts with no host signal counted.
+    OnMachine([] { std::raise(SIGINT); }, config);
     OnMachine(run, config);
     const auto r = OnMachine(run, config);
     EXPECT_EQ(r.output, "n=-42;2147483647.\n");
     EXPECT_EQ(Summary(r, {"break"}), Strings(2, "break"));
     EXPECT_EQ(r.violations, Strings{});
+    // The host's own handler is back.
+    struct sigaction now {};
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, host.sa_handler);
 }
 
 } // namespace

@@ -21,26 +21,30 @@ namespace {
 using namespace harness;
 
 // One event of the timeline as jq reads it back. Its track is a counter's
-// name, "global" for an instant across all, else its thread; its kind is ph
-// and thread, "overrun" added for an overrun's block.
+// name, "global" for an instant across all, "meta" for metadata, else its
+// thread. Its kind is its phase and thread (metadata: its name), and after
+// that the name of a task's span, "overrun" for an overrun's block, or "g" for
+// an instant across all tracks.
 struct Event {
-    std::string track, kind, ms;
+    std::string track, kind, arg; // a counter's value, a Wait's signals received
     long long ts = 0, dur = 0;
 };
 
 std::vector<Event> Parsed(const std::string& text) {
     const Process jq = RunProgram(
         {"jq", "-r",
-         ".[] | select(.ph != \"M\") | [if .ph == \"C\" then .name elif .s == \"g\" then "
-         "\"global\" "
-         "else .tid end, .ph + (.tid | tostring) + if (.name | startswith(\"overrun:\")) then "
-         "\"overrun\" else \"\" end, .args.ms // 0, .ts, .dur // 0] | @tsv",
+         ".[] | [if .ph == \"C\" then .name elif .s == \"g\" then \"global\" elif .ph == \"M\" "
+         "then \"meta\" else .tid end, .ph + if .ph == \"M\" then .name else (.tid | tostring) + "
+         "if .ph == \"X\" and .tid == 3 then .name elif (.name | startswith(\"overrun:\")) then "
+         "\"overrun\" elif .s == \"g\" then \"g\" else \"\" end end, .args.ms // .args.received // "
+         "0, .ts // 0, "
+         ".dur // 0] | @tsv",
          WriteFile("timeline.json", Bytes(text.begin(), text.end()))});
     EXPECT_EQ(jq.status, 0) << jq.err;
     std::vector<Event> events;
     std::istringstream lines(jq.out);
     for (Event e; std::getline(lines, e.track, '\t') && std::getline(lines, e.kind, '\t') &&
-                  std::getline(lines, e.ms, '\t') && lines >> e.ts >> e.dur;
+                  std::getline(lines, e.arg, '\t') && lines >> e.ts >> e.dur;
          lines.ignore()) {
         events.push_back(e);
     }
@@ -64,10 +68,12 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
         for (const auto& [name, file, rowConfig] : rows) {
             SCOPED_TRACE(std::string(name) + (clock == machine::ClockKind::Real ? " real" : ""));
             std::string text;
+            std::size_t writes = 0;
             machine::Timeline timeline;
             machine::StartTimeline(timeline, [&](std::string_view lines) {
                 EXPECT_TRUE(lines.ends_with('\n')); // whole lines only
                 text += lines;
+                ++writes;
             });
             machine::Config config = rowConfig;
             config.clock = clock;
@@ -104,15 +110,18 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
             std::map<std::string, std::vector<std::pair<long long, long long>>> spans;
             std::map<std::string, long long> lastEnd;
             std::map<std::string, std::size_t> count;
-            long long slackMinUs = 1LL << 62;
+            long long slackMinUs = 1LL << 62, slackMaxUs = -slackMinUs;
             for (const Event& e : Parsed(text)) {
-                EXPECT_NE(std::string("XiC").find(e.kind[0]), std::string::npos) << e.kind;
+                EXPECT_NE(std::string("XiCM").find(e.kind[0]), std::string::npos) << e.kind;
                 EXPECT_GE(e.ts + e.dur, lastEnd[e.track]) << e.kind << " at " << e.ts;
                 lastEnd[e.track] = e.ts + e.dur;
                 spans[e.track].emplace_back(e.ts, -e.dur);
                 ++count[e.kind];
+                // A register's width: eight hex digits.
+                EXPECT_TRUE(e.kind != "X3Wait" || e.arg.size() == 10) << e.arg;
                 if (e.track == "refill slack") {
-                    slackMinUs = std::min(slackMinUs, std::llround(std::stod(e.ms) * 1000));
+                    slackMinUs = std::min(slackMinUs, std::llround(std::stod(e.arg) * 1000));
+                    slackMaxUs = std::max(slackMaxUs, std::llround(std::stod(e.arg) * 1000));
                 }
             }
             for (auto& [track, starts] : spans) {
@@ -133,8 +142,15 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
             EXPECT_EQ(count["X2"], traceCount("irq"));
             EXPECT_EQ(count["i4"], traceCount("codec_write"));
             EXPECT_EQ(count["C1"], r.report.slackRefills + r.report.overruns);
+            EXPECT_EQ(count["i0g"], traceCount("break") + traceCount("violation"));
+            EXPECT_EQ(count["Mthread_name"], 4u);
+            EXPECT_EQ(count["X3setup"], 1u);
+            // Lines go out a buffer, or a quarter of a second of machine time, at a time.
+            EXPECT_LE(writes, 2 + text.size() / machine::kTimelineFlushBytes +
+                                  r.report.timeUs / machine::kTimelineFlushUs);
             if (r.report.slackRefills > 0) {
                 EXPECT_EQ(slackMinUs, r.report.slackMinUs);
+                EXPECT_EQ(slackMaxUs, r.report.slackMaxUs);
             }
             // The Read outlasts a block.
             EXPECT_TRUE(count["X1overrun"] > 0 || rowConfig.slowReadMs.empty());

@@ -2,13 +2,25 @@
 // machine, the trace, and the built programs run as a user runs them.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "machine/machine.h"
+#include "platform/byteorder.h"
 
 namespace harness {
 
@@ -16,45 +28,191 @@ using Bytes = std::vector<std::uint8_t>;
 using Strings = std::vector<std::string>;
 
 // A path in this process's scratch folder, which goes when the process ends.
-std::string ScratchPath(const std::string& name);
+inline std::string ScratchPath(const std::string& name) {
+    namespace fs = std::filesystem;
+    static const struct Scratch {
+        fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + std::to_string(::getpid()));
+        std::error_code ignored;
+        Scratch() { fs::create_directories(dir); }
+        ~Scratch() { fs::remove_all(dir, ignored); }
+    } scratch;
+    return (scratch.dir / name).string();
+}
+
 // Writes bytes to a scratch file; returns its path.
-std::string WriteFile(const std::string& name, const Bytes& bytes);
-Bytes ReadFile(const std::string& path);
+inline std::string WriteFile(const std::string& name, const Bytes& bytes) {
+    const std::string path = ScratchPath(name);
+    std::ofstream(path, std::ios::binary) << std::string(bytes.begin(), bytes.end());
+    return path;
+}
+
+inline Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // The words of a command line split at spaces.
-Strings Words(const std::string& line);
+inline Strings Words(const std::string& line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), {}};
+}
 
 // A counting byte pattern that never repeats within a buffer.
-Bytes Pattern(std::size_t length, std::uint8_t seed = 0);
-Bytes Concat(const std::vector<Bytes>& parts);
+inline Bytes Pattern(std::size_t length, std::uint8_t seed = 0) {
+    Bytes b(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        b[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
+    }
+    return b;
+}
+
+inline Bytes Concat(const std::vector<Bytes>& parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
 // The first n bytes, or all when there are fewer.
-Bytes Head(const Bytes& bytes, std::size_t n);
+inline Bytes Head(const Bytes& bytes, std::size_t n) {
+    return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(n, bytes.size()))};
+}
+
 // Cut or padded with zeros to n bytes.
-Bytes Padded(Bytes bytes, std::size_t n);
+inline Bytes Padded(Bytes bytes, std::size_t n) {
+    bytes.resize(n);
+    return bytes;
+}
+
 // Where got first differs from want, for a failure to name; "" when equal.
-std::string Mismatch(const Bytes& got, const Bytes& want);
+inline std::string Mismatch(const Bytes& got, const Bytes& want) {
+    if (got == want) {
+        return "";
+    }
+    const auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return std::to_string(got.size()) + " bytes, not " + std::to_string(want.size()) +
+           "; from byte " + std::to_string(g - got.begin()) +
+           (g != got.end() && w != want.end()
+                ? ": " + std::to_string(*g) + ", not " + std::to_string(*w)
+                : "");
+}
+
+// value's low `bytes` bytes, big-endian.
+inline Bytes BigEndian(std::uint64_t value, int bytes) {
+    Bytes out;
+    while (bytes-- > 0) {
+        out.push_back(static_cast<std::uint8_t>(value >> 8 * bytes));
+    }
+    return out;
+}
+
 // The 10-byte big-endian 80-bit extended form of an exactly representable value.
-Bytes Extended(double value);
+inline Bytes Extended(double value) {
+    int exponent = 0;
+    // In [0.5, 1), or 0.
+    const double fraction = std::frexp(std::fabs(value), &exponent);
+    const int top = value == 0 ? 0 : (value < 0 ? 0x8000 : 0) | (exponent + 16382);
+    return Concat({BigEndian(top, 2), BigEndian(std::uint64_t(std::ldexp(fraction, 64)), 8)});
+}
+
 // An AIFF file with the common chunk first: the rate at 28, the samples at 54.
-Bytes Aiff(double rate, const Bytes& sound);
+inline Bytes Aiff(double rate, const Bytes& sound) {
+    const auto n = static_cast<std::uint32_t>(sound.size());
+    const auto be = [](std::uint32_t v) { return BigEndian(v, 4); };
+    const auto tag = [](const char* text) { return Bytes(text, text + 4); };
+    return Concat({tag("FORM"), be(46 + n), tag("AIFF"), tag("COMM"), be(18), BigEndian(2, 2),
+                   be(n / 4), BigEndian(16, 2), Extended(rate), tag("SSND"), be(8 + n), be(0),
+                   be(0), sound});
+}
+
 // An AC-3 frame with the given sync information, a counting pattern after it.
-Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length, std::uint8_t seed = 0);
+inline Bytes Ac3Frame(unsigned fscod, unsigned frmsizecod, std::size_t length,
+                      std::uint8_t seed = 0) {
+    Bytes frame = Pattern(length, seed);
+    frame[0] = 0x0B;
+    frame[1] = 0x77;
+    frame[4] = static_cast<std::uint8_t>(((fscod & 3u) << 6) | (frmsizecod & 0x3Fu));
+    return frame;
+}
+
 // The IEC 61937 preamble of an AC-3 burst as the controller reads it: Pa, Pb,
-// Pc, Pd as little-endian words.
-Bytes BurstPreamble(std::uint32_t frameLength);
+// Pc, Pd as little-endian words, Pd the payload in bits.
+inline Bytes BurstPreamble(std::uint32_t frameLength) {
+    const auto pd = static_cast<std::uint16_t>(frameLength * 8);
+    return {0x72, 0xF8, 0x1F, 0x4E, 0x01, 0x00, std::uint8_t(pd), std::uint8_t(pd >> 8)};
+}
 
 // Runs body as the main task of a machine.
-machine::Result OnMachine(const std::function<void()>& body, machine::Config config = {});
+inline machine::Result OnMachine(const std::function<void()>& body, machine::Config config = {}) {
+    return machine::Run(config, [&](std::int32_t, char**) { return body(), 0; }, {"test"});
+}
 
 // The events of the given kinds, in order.
 using Kinds = std::initializer_list<std::string_view>;
-std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kinds);
+inline std::vector<machine::TraceEvent> Events(const machine::Result& result, Kinds kinds) {
+    std::vector<machine::TraceEvent> out;
+    std::copy_if(result.trace.begin(), result.trace.end(), std::back_inserter(out),
+                 [&](const machine::TraceEvent& e) {
+                     return std::find(kinds.begin(), kinds.end(), e.name) != kinds.end();
+                 });
+    return out;
+}
+
 // The same as compact lines for comparing sequences: "codec_write 2a=0000",
 // "io_write8 @01=80", and any other event with its fields in order:
 // "barrier", "alloc 12320 65536 ok", "signal_free 31", "set_signal 0 80001000".
-Strings Summary(const machine::Result& result, Kinds kinds);
+inline Strings Summary(const machine::Result& result, Kinds kinds) {
+    Strings out;
+    for (const machine::TraceEvent& e : Events(result, kinds)) {
+        const std::string_view name = e.name;
+        const auto n = [&](const char* key) -> unsigned long long { return e.Number(key); };
+        char text[96];
+        if (name.starts_with("codec_")) {
+            std::snprintf(text, sizeof text, "%s %02llx=%04llx", e.name, n("reg"), n("value"));
+            out.emplace_back(text);
+        } else if (name.starts_with("io_")) {
+            std::snprintf(text, sizeof text, "%s%lld @%02llx=%llx", e.name, n("width"), n("offset"),
+                          n("value"));
+            out.emplace_back(text);
+        } else {
+            // Any other event: its fields in order; masks in hex, flags by name.
+            out.emplace_back(e.name);
+            for (const machine::TraceField& f : e.fields) {
+                const bool hex =
+                    std::string_view(f.key) == "mask" || std::string_view(f.key) == "new";
+                std::snprintf(text, sizeof text, hex ? "%llx" : "%lld",
+                              static_cast<long long>(f.number));
+                out.back() += " " + (f.isText   ? f.text
+                                     : f.isFlag ? std::string(f.number != 0 ? "" : "!") + f.key
+                                                : std::string(text));
+            }
+        }
+    }
+    return out;
+}
+
 // The same as one string, the lines separated by ", ".
-std::string Log(const machine::Result& result, Kinds kinds);
+inline std::string Log(const machine::Result& result, Kinds kinds) {
+    std::string out;
+    for (const std::string& line : Summary(result, kinds)) {
+        out += (out.empty() ? "" : ", ") + line;
+    }
+    return out;
+}
+
+// Words for sh, whatever they hold, each after a space.
+inline std::string Quote(const Strings& words) {
+    std::string out;
+    for (const std::string& word : words) {
+        out += " '";
+        for (char c : word) {
+            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        out += "'";
+    }
+    return out;
+}
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
@@ -71,13 +229,51 @@ struct ProcessOptions {
     // Seconds from the output to the signal.
     std::string signalDelay = "0";
 };
+
 // The first word, the program, is "kestrel" or "kestrel-machine", or a host
 // tool found on PATH.
 // The programs see an ALSA configuration of sound-card-free PCMs: "default" and
 // "named" write what they play to ScratchPath("played.raw"); "spdif" is an
 // IEC958 device taking AES0-AES3, writing IEC958 subframes to
 // ScratchPath("subframes.raw").
-Process RunProgram(const Strings& words, const ProcessOptions& options = {});
+inline Process RunProgram(const Strings& words, const ProcessOptions& options = {}) {
+    static const std::string alsa = [] {
+        const auto file = [](const std::string& name) {
+            return "{ type file slave.pcm { type null } file \"" + ScratchPath(name) + "\" }";
+        };
+        std::string conf = "pcm.!default " + file("played.raw") + "\npcm.named " +
+                           file("played.raw") + "\npcm.spdif { @args [ AES0 AES1 AES2 AES3 ]\n";
+        for (const char* arg : {"AES0", "AES1", "AES2", "AES3"}) {
+            conf += std::string("@args.") + arg + " { type integer default 0 }\n";
+        }
+        conf += "type iec958 status [ $AES0 $AES1 $AES2 $AES3 ]\nslave { pcm " +
+                file("subframes.raw") + " format IEC958_SUBFRAME_LE } }\n";
+        return WriteFile("asound.conf", Bytes(conf.begin(), conf.end()));
+    }();
+    static int runs = 0;
+    const std::string out = ScratchPath("stdout-" + std::to_string(++runs)), err = out + "-err";
+    // The cross build's emulator runs the programs; its words are separated by '|'.
+    std::string prefix = KESTREL_RUN_PREFIX;
+    std::replace(prefix.begin(), prefix.end(), '|', ' ');
+    const std::string& program = words.at(0);
+    const bool ours = program == "kestrel" || program == "kestrel-machine";
+    std::string command =
+        "env" + Quote({"ALSA_CONFIG_PATH=" + alsa}) + Quote(options.env) +
+        (ours ? " " + prefix + Quote({KESTREL_PROGRAM_DIR "/" + program}) : Quote({program})) +
+        Quote({words.begin() + 1, words.end()}) + " </dev/null >" + Quote({out}) + " 2>" +
+        Quote({err});
+    if (!options.signalAfterOutput.empty()) {
+        command += " & p=$!; until grep -qF" + Quote({options.signalAfterOutput, out}) +
+                   "; do sleep 0.005; done; sleep " + options.signalDelay + "; kill -" +
+                   std::to_string(options.signal) + " $p; wait $p";
+    }
+    // A program that hangs is killed, so that a fault fails its test rather
+    // than stalling the suite.
+    const int status = std::system(("timeout -s KILL 30 sh -c" + Quote({command})).c_str());
+    const Bytes o = ReadFile(out), e = ReadFile(err);
+    return {
+        WIFEXITED(status) ? WEXITSTATUS(status) : -1, {o.begin(), o.end()}, {e.begin(), e.end()}};
+}
 
 // A 16-bit stereo PCM WAV file whose header agrees with its size.
 struct Wav {
@@ -86,6 +282,27 @@ struct Wav {
     std::uint32_t rate = 0;
     Bytes data;
 };
-Wav ParseWav(const Bytes& file);
+inline Wav ParseWav(const Bytes& file) {
+    if (file.size() < 44) {
+        return {"no WAV header in " + std::to_string(file.size()) + " bytes", 0, {}};
+    }
+    const auto tag = [&](std::size_t at, std::string_view want) {
+        return std::string_view(reinterpret_cast<const char*>(&file[at]), 4) == want;
+    };
+    const auto le16 = [&](std::size_t at) { return LoadLE16(&file[at]); };
+    const std::uint32_t rate = LoadLE32(&file[24]);
+    const std::pair<const char*, bool> fields[] = {
+        {"tags", tag(0, "RIFF") && tag(8, "WAVE") && tag(12, "fmt ") && tag(36, "data")},
+        {"RIFF size", LoadLE32(&file[4]) == file.size() - 8},
+        {"data size", LoadLE32(&file[40]) == file.size() - 44},
+        {"16-bit stereo PCM", le16(20) == 1 && le16(22) == 2 && le16(32) == 4 && le16(34) == 16},
+        {"byte rate", LoadLE32(&file[28]) == 4 * rate}};
+    for (const auto& [what, good] : fields) {
+        if (!good) {
+            return {std::string("wrong WAV ") + what, 0, {}};
+        }
+    }
+    return {"", rate, {file.begin() + 44, file.end()}};
+}
 
 } // namespace harness
