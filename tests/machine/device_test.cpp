@@ -22,6 +22,12 @@ namespace {
 using namespace harness;
 using namespace vt8231;
 
+std::string Hex8(std::uint64_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", static_cast<std::uint32_t>(value));
+    return text;
+}
+
 // A small driver of the function.
 Library *pci, *mixerLib;
 PciDevice* dev;
@@ -109,6 +115,31 @@ void Loop() {
     Start();
 }
 
+// A program's sink. It gets each output as the capture holds it, in pieces
+// that keep their settings, with the machine unlocked: it may ask for progress.
+struct Recorder : machine::AudioSink {
+    using Segments = std::vector<std::tuple<std::size_t, std::uint32_t, bool, bool>>;
+    Bytes bytes;
+    Segments segments;
+    int finished = 0;
+    void Write(const machine::AudioChunk& c) override {
+        machine::Report report;
+        EXPECT_TRUE(machine::Progress(&report));
+        segments.emplace_back(bytes.size(), c.rate, c.muted, c.nonAudio);
+        bytes.insert(bytes.end(), c.bytes, c.bytes + c.size);
+    }
+    void Finish() override { ++finished; }
+    void Expect(const machine::Capture& capture) const {
+        Segments want;
+        for (const machine::Segment& s : capture.segments) {
+            want.emplace_back(s.offset, s.rate, s.muted, s.nonAudio);
+        }
+        EXPECT_EQ(segments, want);
+        EXPECT_EQ(Mismatch(bytes, capture.bytes), "");
+        EXPECT_EQ(finished, 1);
+    }
+};
+
 TEST(Pci, ConfigSpaceKeepsItsReadOnlyRangesAndBlocksNeverShareBusAddresses) {
     Bytes want = OnMachine([] {}).pciConfig;
     // Offset, value (a byte write when it fits one), bytes that take it.
@@ -185,6 +216,7 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<Bytes> blocks;
+        Recorder dac, spdif;
         const auto r = OnDevice(
             [&] {
                 acks = row.ack;
@@ -206,8 +238,10 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
                     }
                 }
             },
-            {.codecPowerOn = {{0x2C, 22050}}});
+            {.codecPowerOn = {{0x2C, 22050}}, .dacSink = &dac, .spdifSink = &spdif});
         EXPECT_EQ(seen, row.statuses);
+        dac.Expect(r.dac);
+        spdif.Expect(r.spdif);
         // Each block's bytes and start in µs.
         std::vector<std::pair<std::int64_t, std::uint64_t>> got, want;
         for (const auto& e : Events(r, {"block"})) {
@@ -236,23 +270,9 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRateHoldsUntilAcknowledgedAndInterruptsWhenAsk
         EXPECT_EQ(r.report.overruns != 0, (row.statuses.back() & kStatusActive) != 0);
         EXPECT_EQ(r.violations, Strings{});
     }
-    // Each block end sets its status bit; only an enabled one interrupts.
-    // The type's interrupt bit, the statuses the server saw, the status after.
-    const std::tuple<std::uint8_t, std::vector<std::uint8_t>, std::uint8_t> ends[] = {
-        {kTypeIntFlag, {0x81}, 0x82}, {kTypeIntEol, {}, 0x81}};
-    for (const auto& [interrupt, statuses, after] : ends) {
-        SCOPED_TRACE(int{interrupt});
-        std::uint8_t status = 0;
-        OnDevice([&] {
-            Load({kDescFlag | 400, kDescEol | 400});
-            WriteRegister8(io + kRegType, kTypeAutoStart | interrupt);
-            WriteRegister8(io + kRegControl, kControlStart);
-            Delay(5);
-            status = ReadRegister8(io + kRegStatus);
-        });
-        EXPECT_EQ(seen, statuses);
-        EXPECT_EQ(status, after);
-    }
+    // Once the run is over, there is no machine to report on.
+    machine::Report none;
+    EXPECT_FALSE(machine::Progress(&none));
 }
 
 // On the real clock the devices run while the task is at work too: a task that
@@ -290,6 +310,9 @@ TEST(RealClock, InterruptsComeWhileTheTaskIsBusy) {
         EXPECT_GT(r.report.taskCpuUs, 0u);
         EXPECT_LT(r.report.taskCpuUs, r.report.taskThreadCpuUs);
     }
+    // A Wait that nothing can end is a hang on the real clock too.
+    EXPECT_EQ(OnDevice([] { Wait(1u << 20); }, {.clock = machine::ClockKind::Real}).violations,
+              Strings{"hang: Wait with nothing that can wake the task"});
 }
 
 // The channel keeps the codec's pace on the real clock: a server's
@@ -330,57 +353,6 @@ TEST(RealClock, ServersKeepTheCodecsPaceTheTaskHoldsTheChannel) {
     for (std::size_t i = 1; i < held.size(); ++i) {
         EXPECT_GE(held[i] - held[i - 1], virtualHeld[i] - virtualHeld[i - 1]) << i;
     }
-}
-
-// A Wait that nothing can end is a hang on the real clock too.
-TEST(RealClock, AWaitNothingCanEndIsAHang) {
-    const auto r = OnDevice([] { Wait(1u << 20); }, {.clock = machine::ClockKind::Real});
-    EXPECT_EQ(r.violations, Strings{"hang: Wait with nothing that can wake the task"});
-}
-
-// A program's sinks get each output as the capture holds it, in pieces that
-// keep their settings, with the machine unlocked: a sink may ask for progress.
-TEST(Sinks, GetTheCapturesPieceByPieceWithTheMachineUnlocked) {
-    // Offset, rate, muted, /AUDIO, as machine::Segment has them.
-    using Segments = std::vector<std::tuple<std::size_t, std::uint32_t, bool, bool>>;
-    struct Recorder : machine::AudioSink {
-        Bytes bytes;
-        Segments segments;
-        int finished = 0;
-        void Write(const machine::AudioChunk& c) override {
-            machine::Report report;
-            EXPECT_TRUE(machine::Progress(&report));
-            segments.emplace_back(bytes.size(), c.rate, c.muted, c.nonAudio);
-            bytes.insert(bytes.end(), c.bytes, c.bytes + c.size);
-        }
-        void Finish() override { ++finished; }
-    } dac, spdif;
-    const auto r = OnDevice(
-        [] {
-            Loop();
-            Wait(1u << sig);
-            // The mute, and the switch to data with the transmitter off, each begin a segment.
-            for (const auto& [reg, value] :
-                 {std::pair{0x18, 0x8808}, {0x2A, 1}, {0x3A, 0x2002}, {0x2A, 5}}) {
-                WriteCodecRegister(mixerLib, mixer, reg, value);
-            }
-            Wait(1u << sig);
-        },
-        {.dacSink = &dac, .spdifSink = &spdif});
-    for (const auto& [sink, capture] : {std::pair(&dac, &r.dac), std::pair(&spdif, &r.spdif)}) {
-        Segments segments;
-        for (const machine::Segment& s : capture->segments) {
-            segments.emplace_back(s.offset, s.rate, s.muted, s.nonAudio);
-        }
-        EXPECT_EQ(segments.size(), 2u);
-        EXPECT_EQ(sink->segments, segments);
-        EXPECT_EQ(Mismatch(sink->bytes, capture->bytes), "");
-        EXPECT_EQ(sink->finished, 1);
-    }
-    EXPECT_EQ(r.violations, Strings{});
-    // Once the run is over, there is no machine to report on.
-    machine::Report none;
-    EXPECT_FALSE(machine::Progress(&none));
 }
 
 // Reads give back what the codec keeps of a write: read-only registers and
@@ -531,11 +503,8 @@ TEST(Checks, EachBrokenRuleIsReportedAndEveryCallButSignalFromAServer) {
         SCOPED_TRACE(violations.empty() ? "none" : violations[0]);
         const auto r = OnDevice(body);
         Strings want = violations;
-        for (std::string& v : want) {
-            char address[16];
-            std::snprintf(address, sizeof address, "%08x",
-                          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(table)));
-            v += v.ends_with("0x") ? address : "";
+        if (!want.empty() && want[0].ends_with("0x")) {
+            want[0] += Hex8(reinterpret_cast<std::uintptr_t>(table));
         }
         EXPECT_EQ(r.violations, want);
         EXPECT_EQ(Events(r, {"violation"}).size(), r.violations.size());
@@ -642,8 +611,6 @@ TEST(ExecDosAndClock, CallsDoWhatTheyDocument) {
         {[] { return Seek(f, 10, OFFSET_BEGINNING); }, 100},
         // No such mode.
         {[] { return Seek(f, 0, 5); }, -1},
-        {[] { return Seek(f, 1, OFFSET_END) == -1 ? Seek(f, 0, OFFSET_CURRENT) : -2; }, 10},
-        {[] { Seek(f, -5, OFFSET_END); return Seek(f, 0, OFFSET_CURRENT); }, 95},
         {[] { return Printf("%s=%ld;%ld.\n", "n", -42L, 2147483647L); }, 18},
         {[] { FreeVec(mem); FreeSignal(31); return ::Close(f) != 0; }, 1}};
     // clang-format on

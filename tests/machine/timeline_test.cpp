@@ -90,19 +90,11 @@ TEST(Timeline, ParsesWholeOrCutNestsByTrackAndCountsWhatTheRunDid) {
 
             // Cut after a line, as a killed run leaves it, it parses with "]" added.
             ASSERT_TRUE(text.ends_with("\n]\n"));
-            const std::size_t lines = std::count(text.begin(), text.end(), '\n');
-            std::string cuts;
-            for (const std::size_t keep : {std::size_t{1}, lines / 2, lines - 1}) {
-                std::size_t end = 0;
-                for (std::size_t i = 0; i < keep; ++i) {
-                    end = text.find('\n', end) + 1;
-                }
-                cuts += text.substr(0, end) + "]\n";
-            }
-            const Process cut =
-                RunProgram({"jq", "-e", "length > 0",
-                            WriteFile("cuts.json", Bytes(cuts.begin(), cuts.end()))});
-            EXPECT_EQ(cut.out, "true\ntrue\ntrue\n") << cut.err;
+            const std::string cut = text.substr(0, text.find('\n', text.size() / 2) + 1) + "]";
+            EXPECT_EQ(RunProgram({"jq", "-e", "length > 1",
+                                  WriteFile("cut.json", {cut.begin(), cut.end()})})
+                          .out,
+                      "true\n");
 
             // Per track, in the file's order, no event ends before the one
             // before it; sorted by start, every span ends inside those it
