@@ -232,22 +232,12 @@ struct ProcessOptions {
 
 // The first word, the program, is "kestrel" or "kestrel-machine", or a host
 // tool found on PATH.
-// The programs see an ALSA configuration of sound-card-free PCMs: "default" and
-// "named" write what they play to ScratchPath("played.raw"); "spdif" is an
-// IEC958 device taking AES0-AES3, writing IEC958 subframes to
-// ScratchPath("subframes.raw").
+// The programs see an ALSA configuration whose "default" PCM, on no sound
+// card, writes what it plays to ScratchPath("played.raw").
 inline Process RunProgram(const Strings& words, const ProcessOptions& options = {}) {
     static const std::string alsa = [] {
-        const auto file = [](const std::string& name) {
-            return "{ type file slave.pcm { type null } file \"" + ScratchPath(name) + "\" }";
-        };
-        std::string conf = "pcm.!default " + file("played.raw") + "\npcm.named " +
-                           file("played.raw") + "\npcm.spdif { @args [ AES0 AES1 AES2 AES3 ]\n";
-        for (const char* arg : {"AES0", "AES1", "AES2", "AES3"}) {
-            conf += std::string("@args.") + arg + " { type integer default 0 }\n";
-        }
-        conf += "type iec958 status [ $AES0 $AES1 $AES2 $AES3 ]\nslave { pcm " +
-                file("subframes.raw") + " format IEC958_SUBFRAME_LE } }\n";
+        const std::string conf = "pcm.!default { type file slave.pcm { type null } file \"" +
+                                 ScratchPath("played.raw") + "\" }\n";
         return WriteFile("asound.conf", Bytes(conf.begin(), conf.end()));
     }();
     static int runs = 0;

@@ -10,7 +10,8 @@
 #error "KESTREL_EXPECT_BIG_ENDIAN must be defined by the build"
 #endif
 
-TEST(Target, ByteOrderAndWordSizeAreTheExpectedOnes) {
+// The byte order and word size are the expected ones.
+TEST(Target, ByteOrderAndWordSize) {
     constexpr bool kBigEndian = KESTREL_EXPECT_BIG_ENDIAN != 0;
     EXPECT_EQ(__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__, kBigEndian);
     // A volatile word's first byte is read from memory, not worked out by the compiler.
