@@ -20,7 +20,7 @@ inline constexpr int kExitOutputFailed = 74;
 int ExitStatus(const machine::Result& result, bool outputFailed = false);
 
 // "12 blocks played, 0.384 s machine time, 0 overruns, 0 violations",
-// then ", refill slack min 2.310 ms (block 1), median 31.250 ms, max 31.998 ms" when a
+// then ", refill slack min 2.310 ms (block 7), median 31.250 ms, max 31.998 ms" when a
 // Read refilled a buffer, and on the real clock ", 1.250 ms player task CPU".
 std::string ReportLine(const machine::Result& result, bool realClock);
 

@@ -133,6 +133,9 @@ void StartBlock(Timeline& t, const TraceEvent& e) {
 void Landed(Timeline& t, const TraceEvent& e, std::uint64_t sinceUs) {
     const auto bus = static_cast<std::uint32_t>(e.Number("bus"));
     const auto length = static_cast<std::uint32_t>(e.Number("requested"));
+    if (t.blocksStarted == 0) {
+        return; // the first fill: the player starts the channel when it is done
+    }
     if (t.blockOpen && t.blockStartUs >= sinceUs &&
         Overlaps(t.blockBus, t.blockBytes, bus, length)) {
         // The block it landed in started while the Read was still reading.

@@ -329,6 +329,9 @@ void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length) {
 void NoteRefillLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t sinceUs,
                       std::uint64_t returnedUs) {
     const Channel& c = m.channel;
+    if (c.blocksStarted == 0) {
+        return; // the first fill: the player starts the channel when it is done
+    }
     if (c.playing && c.blockStartUs >= sinceUs &&
         BusRangesOverlap(c.blockBus, c.blockLength, bus, length)) {
         // The channel began the block while the Read was still reading it.

@@ -50,10 +50,11 @@ struct LandedRefill {
     std::uint64_t returnedUs = 0;
 };
 
-// The refill slack account: for each Read into DMA memory, the machine time
-// the channel starts playing the block the data landed in minus the time the
-// Read returned; negative when the block started before the data landed. The
-// player has two buffers: a few pending refills are plenty.
+// The refill slack account: for each Read into DMA memory after the channel
+// first started, the machine time the channel starts playing the block the
+// data landed in minus the time the Read returned; negative when the block
+// started before the data landed. The player has two buffers: a few pending
+// refills are plenty.
 struct SlackAccount {
     static constexpr std::size_t kPending = 4;
     LandedRefill pending[kPending];

@@ -109,7 +109,7 @@ TEST(Programs, CommandLines) {
          .out = "failed to add int handler\n" + kRawOutput,
          .err = says("violation: hang: Wait with nothing that can wake the task")},
         {.line = m + "--report -- kestrel" + half, .err = says("16 blocks played, 0.552 s machine "
-                 "time, 0 overruns, 0 violations, refill slack min 0.000 ms (block 1), median "
+                 "time, 0 overruns, 0 violations, refill slack min 32.000 ms (block 2), median "
                  "32.000 ms, max 32.000 ms")},
         {.line = real, .signal = SIGINT},
         {.line = real, .signal = SIGTERM},
