@@ -1,7 +1,7 @@
 // kestrel FILE: the player on the default machine, in real time, heard on the
 // host's sound device when there is one and silent at the same pace when not.
-// CTRL-C in the terminal is the player's CTRL-C. --help and --version are the
-// host's; every other command line is the player's.
+// CTRL-C in the terminal is the player's CTRL-C. --help (-h) and --version are
+// the host's; every other command line is the player's.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -28,7 +28,7 @@ std::string Environment(const char* name) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
         std::fputs(app::KestrelUsage().c_str(), stdout);
         return 0;
     }

@@ -43,7 +43,7 @@ constexpr OptionSpec kOptions[] = {
     {"slow-read", "N:MS", "the N-th Read takes MS milliseconds of machine time"},
     {"break-after-blocks", "N", "CTRL-C after N block ends"},
     {"break-at-ms", "T", "CTRL-C at machine time T milliseconds"},
-    {"report", nullptr, "print blocks, machine time, overruns and violations on stderr"},
+    {"report", nullptr, "print blocks, machine time, overruns, violations and refill slack on stderr"},
     {"quiet", nullptr, "no progress line (shown only when stderr is a terminal)"},
     {"help", nullptr, "print this and exit"},
     {"version", nullptr, "print the program's and the player's version and exit"},
@@ -93,7 +93,7 @@ std::string FailHelp() {
 
 // Where --help starts each option's help, and the column its lines end by.
 constexpr std::size_t kHelpColumn = 28;
-constexpr std::size_t kHelpWidth = 100;
+constexpr std::size_t kHelpWidth = 80;
 
 // text at column `at` and on, broken at spaces into lines that end by
 // kHelpWidth, each after the first indented to kHelpColumn.
@@ -310,7 +310,8 @@ std::string MachineUsage() {
                        "Runs the player on an emulated machine; COMMAND [ARG]... is its command "
                        "line.\n\n";
     for (const OptionSpec& spec : kOptions) {
-        std::string form = std::string("--") + spec.name;
+        std::string form =
+            std::string(spec.name == std::string_view("help") ? "-h, --" : "--") + spec.name;
         if (spec.value != nullptr) {
             form += spec.value[0] == '[' ? spec.value : std::string("=") + spec.value;
         }
@@ -339,7 +340,7 @@ std::string KestrelUsage() {
                "through to the S/PDIF output, anything else as raw 16-bit stereo PCM at\n"
                "48000 Hz. CTRL-C stops playback. Every command line but the two below is\n"
                "the player's own.\n\n") +
-           HelpLine("--help", "print this and exit") +
+           HelpLine("-h, --help", "print this and exit") +
            HelpLine("--version", "print the version and exit") + "\nEnvironment:\n" +
            EnvironmentHelp() + "\nExit status:\n" +
            HelpLine("0", "the file played, or CTRL-C stopped it") +
@@ -387,9 +388,13 @@ ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     const int argc = static_cast<int>(words.size());
     for (;;) {
         const int before = optind == 0 ? 1 : optind;
-        const int code = getopt_long(argc, argv.data(), "+:", longOptions.data(), nullptr);
+        const int code = getopt_long(argc, argv.data(), "+:h", longOptions.data(), nullptr);
         if (code == -1) {
             break;
+        }
+        if (code == 'h') {
+            o.help = true;
+            return {o, {}};
         }
         if (code < kFirstCode) {
             const int at = std::clamp(optind - 1, before, argc - 1);

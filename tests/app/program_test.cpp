@@ -183,6 +183,7 @@ TEST(Programs, CommandLines) {
             (program == "kestrel" ? " FILE\n" : " [OPTION]... -- COMMAND [ARG]...\n")))
             << help.out;
         EXPECT_NE(help.out.find("KESTREL_SPDIF_PCM"), std::string::npos);
+        EXPECT_EQ(Shell(program + " -h").out, help.out);
     }
     // kestrel's line out reached the ALSA PCM, here one that writes a file:
     // the last kestrel row's data, then silence.
