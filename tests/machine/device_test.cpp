@@ -485,7 +485,7 @@ TEST(Checks, EachBrokenRuleIsReported) {
          [] { AllocVec(12, 0); }},
         {{"signal 30 still allocated" + end}, [] { AllocSignal(-1); }},
         // More Reads into DMA memory than wait for their blocks: the oldest go.
-        {{}, [] { Load({kDescEol | 400});
+        {{}, [] { Load({kDescEol | 400}); Start();
                   const BPTR f = ::Open(WriteFile("six", Pattern(6)).c_str(), MODE_OLDFILE);
                   for (int i = 0; i < 6; ++i) { Read(f, block, 1); }
                   ::Close(f); }},

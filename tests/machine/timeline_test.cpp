@@ -137,6 +137,8 @@ TEST(Timeline, ParsesNestsAndCounts) {
             EXPECT_EQ(count["i0g"], traceCount("break") + traceCount("violation"));
             EXPECT_EQ(count["Mthread_name"], 4u);
             EXPECT_EQ(count["X3setup"], 1u);
+            EXPECT_EQ(count["X3teardown"], traceCount("channel_stop"));
+            EXPECT_NE(text.find("\"0x18 PCM Out Volume = 0x0808\""), std::string::npos);
             // Lines go out a buffer, or a quarter of a second of machine time, at a time.
             EXPECT_LE(writes, 2 + text.size() / machine::kTimelineFlushBytes +
                                   r.report.timeUs / machine::kTimelineFlushUs);
