@@ -22,10 +22,10 @@ using namespace harness;
 using machine::ClockKind;
 
 // One event of the timeline as jq reads it back. Its track is a counter's
-// name, "global" for an instant across all, "meta" for metadata, else its
-// thread. Its kind is its phase and thread (metadata: its name), and after
-// that the name of a task's span, "overrun" for an overrun's block, or "g" for
-// an instant across all tracks.
+// name, "global" for an instant across all, else its thread (the process's
+// name: thread 0). Its kind is its phase and thread (metadata: its name), and
+// after that the name of a task's span, "overrun" for an overrun's block, or
+// "g" for an instant across all tracks.
 struct Event {
     std::string track, kind, arg; // a counter's value, a Wait's signals received
     long long ts = 0, dur = 0;
@@ -34,8 +34,8 @@ struct Event {
 std::vector<Event> Parsed(const std::string& text) {
     const Process jq = RunProgram(
         {"jq", "-r",
-         R"(.[] | [if .ph == "C" then .name elif .s == "g" then "global" elif .ph == "M" then )"
-         R"("meta" else .tid end, .ph + if .ph == "M" then .name else (.tid | tostring) + if )"
+         R"(.[] | [if .ph == "C" then .name elif .s == "g" then "global" else .tid end, .ph + )"
+         R"(if .ph == "M" then .name else (.tid | tostring) + if )"
          R"(.ph == "X" and .tid == 3 then .name elif (.name | startswith("overrun:")) then )"
          R"("overrun" elif .s == "g" then "g" else "" end end, .args.ms // .args.received )"
          R"(// 0, .ts // 0, .dur // 0] | @tsv)",
@@ -136,6 +136,7 @@ TEST(Timeline, ParsesNestsAndCounts) {
             EXPECT_EQ(count["C1"], r.report.slackRefills + r.report.overruns);
             EXPECT_EQ(count["i0g"], traceCount("break") + traceCount("violation"));
             EXPECT_EQ(count["Mthread_name"], 4u);
+            EXPECT_EQ(spans["0"].size(), 1u);
             EXPECT_EQ(count["X3setup"], 1u);
             EXPECT_EQ(count["X3teardown"], traceCount("channel_stop"));
             EXPECT_NE(text.find("\"0x18 PCM Out Volume = 0x0808\""), std::string::npos);

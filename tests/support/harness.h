@@ -231,7 +231,8 @@ struct ProcessOptions {
 };
 
 // The first word, the program, is "kestrel" or "kestrel-machine", or a host
-// tool found on PATH.
+// tool found on PATH. Ours run with standard input closed, as from a daemon:
+// the first file they open is then fd 0.
 // The programs see an ALSA configuration whose "default" PCM, on no sound
 // card, writes what it plays to ScratchPath("played.raw").
 inline Process RunProgram(const Strings& words, const ProcessOptions& options = {}) {
@@ -250,8 +251,8 @@ inline Process RunProgram(const Strings& words, const ProcessOptions& options = 
     std::string command =
         "env" + Quote({"ALSA_CONFIG_PATH=" + alsa}) + Quote(options.env) +
         (ours ? " " + prefix + Quote({KESTREL_PROGRAM_DIR "/" + program}) : Quote({program})) +
-        Quote({words.begin() + 1, words.end()}) + " </dev/null >" + Quote({out}) + " 2>" +
-        Quote({err});
+        Quote({words.begin() + 1, words.end()}) + (ours ? " <&- >" : " </dev/null >") +
+        Quote({out}) + " 2>" + Quote({err});
     if (!options.signalAfterOutput.empty()) {
         command += " & p=$!; until grep -qF" + Quote({options.signalAfterOutput, out}) +
                    "; do sleep 0.005; done; sleep " + options.signalDelay + "; kill -" +
