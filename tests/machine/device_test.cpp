@@ -484,11 +484,12 @@ TEST(Checks, EachBrokenRuleIsReported) {
         {{"memory block of 12 bytes still allocated" + end},
          [] { AllocVec(12, 0); }},
         {{"signal 30 still allocated" + end}, [] { AllocSignal(-1); }},
-        // More Reads into DMA memory than wait for their blocks: the oldest go.
-        {{}, [] { Load({kDescEol | 400}); Start();
+        // More Reads into a block than wait for it to start again: the oldest go.
+        {{}, [] { Loop(); Wait(1u << sig);
                   const BPTR f = ::Open(WriteFile("six", Pattern(6)).c_str(), MODE_OLDFILE);
-                  for (int i = 0; i < 6; ++i) { Read(f, block, 1); }
-                  ::Close(f); }},
+                  for (int i = 0; i < 6; ++i) { Read(f, static_cast<char*>(table) + 64, 1); }
+                  ::Close(f); Wait(1u << sig); machine::Report p; machine::Progress(&p);
+                  EXPECT_EQ(p.slackRefills, 4u); }},
         {{"interrupt server still installed" + end}, [] { server = nullptr; }},
         {{"file " + ScratchPath("leak.bin") + " still open" + end},
          [] { ::Open(WriteFile("leak.bin", {}).c_str(), 1005); }},
@@ -545,8 +546,8 @@ TEST(Trace, Utf8OrEscaped) {
     // clang-format off
     const std::pair<const char*, const char*> rows[] = {
         {"a\"\\\n\t\x01", "a\\\"\\\\\\n\\t\\u0001"},
-        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80\xef\xbf\xbd",
-         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80\xef\xbf\xbd"},
+        // Valid UTF-8 stays as it is.
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xe2\x80\x80\xef\xbf\xbd", nullptr},
         // Overlong.
         {"\xc0\xaf", "\\u00c0\\u00af"},
         // Overlong, then U+0800.
@@ -564,7 +565,7 @@ TEST(Trace, Utf8OrEscaped) {
         {"\xc3\xc0\xf1\xc0\x80\x80", "\\u00c3\\u00c0\\u00f1\\u00c0\\u0080\\u0080"}};
     // clang-format on
     for (const auto& [text, json] : rows) {
-        EXPECT_EQ(machine::JsonEscape(text), json) << json;
+        EXPECT_EQ(machine::JsonEscape(text), json != nullptr ? json : text);
     }
 }
 
