@@ -113,8 +113,8 @@ struct Report {
     // Refill slack: for each Read into DMA memory once the channel has
     // started (the first fill has no deadline but the player's own start),
     // the machine time the channel started playing the block it landed in
-    // minus the time it returned. slackMinBlock is the number (from 1) of the block started
-    // where the minimum fell; the median needs Config::report.
+    // minus the time it returned. slackMinBlock is the number (from 1) of the
+    // block started where the minimum fell; the median needs Config::report.
     std::uint64_t slackRefills = 0;
     std::int64_t slackMinUs = 0;
     std::int64_t slackMedianUs = 0;
