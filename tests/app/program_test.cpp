@@ -241,14 +241,13 @@ TEST(Programs, TerminalAndPipe) {
             << run.out;
         return run.out.substr(0, run.out.find("Transfering"));
     };
-    EXPECT_NE(before(m + "--dac-wav=" + wav + " -- kestrel " + raw).find(" s of 1.0 s, 0 blocks"),
-              std::string::npos);
+    EXPECT_NE(before(m + "-- kestrel " + raw).find(" s of 1.0 s, 0 blocks"), std::string::npos);
     EXPECT_EQ(before(m + "--quiet -- kestrel " + raw), "");
     const std::string pipe =
         before("cat " + raw + " | " + m + "--dac-wav=" + piped + " -- kestrel /dev/stdin");
     EXPECT_NE(pipe.find(" s, 0 blocks"), std::string::npos) << pipe;
     EXPECT_EQ(pipe.find(" of "), std::string::npos) << pipe;
-    EXPECT_EQ(Mismatch(ReadFile(piped), ReadFile(wav)), "");
+    EXPECT_EQ(Mismatch(Head(ParseWav(ReadFile(piped)).data, 192000), Pattern(192000)), "");
     // 64 blocks of 512 bytes.
     const Process run =
         RunProgram({"sh", "-c", "ulimit -f 64; exec \"$@\"", "sh", kKestrel + "-machine",
