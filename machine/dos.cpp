@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "machine/clock.h"
 #include "machine/printf_format.h"
 #include "machine/state.h"
@@ -40,6 +42,13 @@ BPTR Open(const char* name, std::int32_t accessMode) {
     std::FILE* file = nullptr;
     if (name != nullptr && accessMode == MODE_OLDFILE) {
         file = std::fopen(name, "rb");
+        // dos opens files only: a directory is a lock, not a file handle.
+        struct stat st {};
+        if (file != nullptr && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+            std::fclose(file);
+            file = nullptr;
+            errno = EISDIR;
+        }
         if (file == nullptr) {
             Note(m, name);
         }

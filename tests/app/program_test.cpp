@@ -99,7 +99,8 @@ TEST(Programs, CommandLines) {
     // clang-format off
     const Row rows[] = {
         {.line = m + "-- kestrel " + none, .status = 20, .out = "", .err = says(missing)},
-        {.line = m + "-- kestrel " + dir, .status = 10, .err = says(dir + ": Is a directory")},
+        {.line = m + "-- kestrel " + dir, .status = 20, .out = "",
+         .err = says(dir + ": Is a directory")},
         {.line = m + "-- kestrel " + sox, .out = "Transfering audio data\nfreq: 0\n" + kPlaying,
          .err = says(sox + ": an AIFF file whose common chunk does not follow the FORM header; the "
                 "player plays it as 16-bit stereo from byte 46 at 8000 Hz, what the codec makes of "
