@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/alsa_sink.h"
@@ -74,6 +76,18 @@ void WireHost(machine::Config& config, const char* program) {
 
 std::unique_ptr<machine::AudioSink> OpenHostOutput(const HostOutput& output) {
     return std::make_unique<LazyHostSink>(output);
+}
+
+bool InputOpens(const std::string& path) {
+    // Not blocking: a named pipe with no writer yet would hold the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    const bool directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    close(fd);
+    return !directory;
 }
 
 FileNote NoteFile(const char* program, const std::string& path, const machine::Config& config) {

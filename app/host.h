@@ -40,6 +40,12 @@ struct HostOutput {
 // output goes to an IEC958 device that follows the codec's channel status.
 std::unique_ptr<machine::AudioSink> OpenHostOutput(const HostOutput& output);
 
+// Whether the player's Open of path will succeed: the file opens for reading
+// and is not a directory. Nothing is read, so a pipe loses nothing. The
+// programs create their outputs only when it does, so a run that cannot
+// start leaves no file behind.
+bool InputOpens(const std::string& path);
+
 // Prints the note on the file the player is given, if there is one, under
 // the program's name; returns it for the length it gives.
 FileNote NoteFile(const char* program, const std::string& path, const machine::Config& config);

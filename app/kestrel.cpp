@@ -12,6 +12,7 @@
 #include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
+#include "app/output_file.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
 
@@ -36,6 +37,16 @@ int main(int argc, char** argv) {
         // From the player's own "$VER: name version (date)".
         std::printf("%s\n", kVersionTag + 6);
         return 0;
+    }
+    // The timeline may not be the file it plays: refused before anything
+    // is written, and made only when the player can open its file.
+    const std::string input = argc == 2 ? argv[1] : "";
+    const std::string timelinePath = Environment("KESTREL_TIMELINE");
+    const app::OutputPath outputs[] = {{"the player's input", input},
+                                       {"KESTREL_TIMELINE", timelinePath}};
+    if (const std::string clash = app::OutputClash(outputs); !clash.empty()) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, clash.c_str());
+        return app::kExitBadOption;
     }
     machine::Config config;
     config.clock = machine::ClockKind::Real;
@@ -62,8 +73,8 @@ int main(int argc, char** argv) {
     config.dacSink = speakers.get();
     config.spdifSink = receiver.get();
     std::unique_ptr<app::TimelineFile> timeline;
-    if (const std::string path = Environment("KESTREL_TIMELINE"); !path.empty()) {
-        timeline = app::StartTimelineFile(path, config, [](const std::string& line) {
+    if (!timelinePath.empty() && !input.empty() && app::InputOpens(input)) {
+        timeline = app::StartTimelineFile(timelinePath, config, [](const std::string& line) {
             std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
         });
     }

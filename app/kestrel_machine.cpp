@@ -169,16 +169,18 @@ int main(int argc, char** argv) {
     };
     config.hostNote = say;
 
-    // An output that fails is named at once; the run goes on without it.
+    // The outputs are created only when the player can open its file; one
+    // that fails is named at once, and the run goes on without it.
+    const bool starts = options.command.size() == 2 && app::InputOpens(options.command[1]);
     std::unique_ptr<app::WavSink> dacWav, spdifWav;
-    if (!options.dacWav.empty()) {
+    if (starts && !options.dacWav.empty()) {
         dacWav = std::make_unique<app::WavSink>(options.dacWav, say);
     }
-    if (!options.spdifWav.empty()) {
+    if (starts && !options.spdifWav.empty()) {
         spdifWav = std::make_unique<app::WavSink>(options.spdifWav, say);
     }
     std::unique_ptr<app::OutputFile> trace;
-    if (!options.trace.empty()) {
+    if (starts && !options.trace.empty()) {
         trace = std::make_unique<app::OutputFile>(options.trace, say);
         config.traceSink = [&trace](const machine::TraceEvent& event) {
             std::string line = machine::TraceJson(event);
@@ -187,7 +189,7 @@ int main(int argc, char** argv) {
         };
     }
     std::unique_ptr<app::TimelineFile> timeline;
-    if (!options.timeline.empty()) {
+    if (starts && !options.timeline.empty()) {
         timeline = app::StartTimelineFile(options.timeline, config, say);
     }
     std::unique_ptr<machine::AudioSink> speakers, receiver;

@@ -1,15 +1,15 @@
 #include "app/options.h"
 
+#include "app/output_file.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
 #include <limits>
 #include <string_view>
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 namespace app {
 
@@ -272,22 +272,6 @@ std::string Refusal(std::string_view text, int code) {
     return "ambiguous option " + Quoted(text) + " (" + matches + ")";
 }
 
-// One file for both paths: the same device and inode when they exist, else
-// the same absolute path once "." and ".." and symbolic links are resolved.
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    const bool aExists = ::stat(a.c_str(), &sa) == 0, bExists = ::stat(b.c_str(), &sb) == 0;
-    if (aExists || bExists) {
-        return aExists && bExists && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    }
-    const auto resolved = [](const std::string& path) {
-        std::error_code ignored;
-        return std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored);
-    };
-    return resolved(a) == resolved(b);
-}
-
 // "  FORM    help", the help from kHelpColumn or two spaces after a longer form.
 std::string HelpLine(std::string form, std::string_view help) {
     form.insert(0, "  ");
@@ -326,7 +310,7 @@ std::string MachineUsage() {
            HelpLine("70", "the machine found a violation, whatever the player returned") +
            HelpLine("74", "a capture, the trace or the timeline could not be written whole, "
                           "and the player returned 0") +
-           HelpLine("2", "a bad option") +
+           HelpLine("2", "a bad option, or an output on the player's input file") +
            "\nEnvironment:\n"
            "kestrel FILE, the player on the default machine in real time, takes its sound\n"
            "devices from these; kestrel-machine from --live and --live-spdif:\n" +
@@ -345,6 +329,7 @@ std::string KestrelUsage() {
            HelpLine("--version", "print the version and exit") + "\nEnvironment:\n" +
            EnvironmentHelp() + "\nExit status:\n" +
            HelpLine("0", "the file played, or CTRL-C stopped it") +
+           HelpLine("2", "KESTREL_TIMELINE names the file to play") +
            HelpLine("10", "a read of the file failed") +
            HelpLine("20", "the file did not open, or the machine lacks what the player needs") +
            HelpLine("70", "the machine found a violation, whatever the player returned") +
@@ -424,22 +409,18 @@ ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     if (speedGiven && o.config.clock != machine::ClockKind::Real) {
         return {std::nullopt, "--speed needs --clock=real"};
     }
-    // The files the run writes: two on one file would garble both.
-    const std::pair<const char*, const std::string*> outputs[] = {{"--dac-wav", &o.dacWav},
-                                                                  {"--spdif-wav", &o.spdifWav},
-                                                                  {"--trace", &o.trace},
-                                                                  {"--timeline", &o.timeline}};
-    for (std::size_t i = 0; i < std::size(outputs); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            const auto& [option, path] = outputs[i];
-            if (!path->empty() && !outputs[j].second->empty() &&
-                SameFile(*path, *outputs[j].second)) {
-                return {std::nullopt, std::string(option) + "=" + *path + ": the same file as " +
-                                          outputs[j].first};
-            }
-        }
-    }
     o.command.assign(words.begin() + static_cast<std::ptrdiff_t>(end), words.end());
+    // The files the run writes: one on the player's input would destroy it,
+    // and two on one file would garble both.
+    const std::string input = o.command.size() == 2 ? o.command[1] : "";
+    const OutputPath outputs[] = {{"the player's input", input},
+                                  {"--dac-wav", o.dacWav},
+                                  {"--spdif-wav", o.spdifWav},
+                                  {"--trace", o.trace},
+                                  {"--timeline", o.timeline}};
+    if (std::string clash = OutputClash(outputs); !clash.empty()) {
+        return {std::nullopt, clash};
+    }
     return {o, {}};
 }
 

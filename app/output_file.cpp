@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <utility>
+
+#include <sys/stat.h>
 
 namespace app {
 
@@ -71,6 +74,33 @@ void OutputFile::Fail() {
     if (report_) {
         report_(path_ + ": " + std::strerror(error));
     }
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    const bool aExists = ::stat(a.c_str(), &sa) == 0, bExists = ::stat(b.c_str(), &sb) == 0;
+    if (aExists || bExists) {
+        return aExists && bExists && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    const auto resolved = [](const std::string& path) {
+        std::error_code ignored;
+        return std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored);
+    };
+    return resolved(a) == resolved(b);
+}
+
+std::string OutputClash(std::span<const OutputPath> paths) {
+    for (std::size_t i = 1; i < paths.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (!paths[i].path.empty() && !paths[j].path.empty() &&
+                SameFile(paths[i].path, paths[j].path)) {
+                return std::string(paths[i].what) + "=" + paths[i].path + ": the same file as " +
+                       paths[j].what;
+            }
+        }
+    }
+    return {};
 }
 
 } // namespace app

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,5 +44,22 @@ private:
     std::vector<char> buffer_ = std::vector<char>(std::size_t{64} * 1024);
     bool failed_ = false;
 };
+
+// Whether two paths name one file: the same device and inode when either
+// exists (a hard or symbolic link is the file it leads to), else the same
+// absolute path once "." and ".." and symbolic links are resolved.
+bool SameFile(const std::string& a, const std::string& b);
+
+// A file a run writes, named by what names it ("--trace"); or, first in a
+// list, the file it must leave alone.
+struct OutputPath {
+    const char* what;
+    const std::string& path; // empty: none
+};
+
+// "WHAT=PATH: the same file as WHAT" for the first path that is the file of
+// an earlier one in the list; empty when they are all apart. Nothing is
+// opened: it runs before any output is created.
+std::string OutputClash(std::span<const OutputPath> paths);
 
 } // namespace app

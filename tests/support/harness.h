@@ -222,9 +222,9 @@ struct Process {
 };
 struct ProcessOptions {
     // NAME=VALUE added to the environment.
-    Strings env;
+    Strings env{};
     // Sends `signal` once standard output holds this.
-    std::string signalAfterOutput;
+    std::string signalAfterOutput{};
     int signal = 2;
     // Seconds from the output to the signal.
     std::string signalDelay = "0";
