@@ -2,6 +2,7 @@
 // Printf into the run's output.
 #include "platform/dos.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -40,10 +41,10 @@ BPTR Open(const char* name, std::int32_t accessMode) {
     std::lock_guard<std::mutex> guard(m.lock);
     machine::CheckTaskContext(m, "Open");
     std::FILE* file = nullptr;
+    struct stat st {};
     if (name != nullptr && accessMode == MODE_OLDFILE) {
         file = std::fopen(name, "rb");
         // dos opens files only: a directory is a lock, not a file handle.
-        struct stat st {};
         if (file != nullptr && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
             std::fclose(file);
             file = nullptr;
@@ -59,7 +60,15 @@ BPTR Open(const char* name, std::int32_t accessMode) {
         m.nextFile += 4;
         auto buffer = std::make_unique_for_overwrite<char[]>(machine::kReadAhead);
         std::setvbuf(file, buffer.get(), _IOFBF, machine::kReadAhead);
-        m.files.emplace(handle, machine::OpenFile{file, name, std::move(buffer)});
+        machine::OpenFile& open =
+            m.files.emplace(handle, machine::OpenFile{file, name, std::move(buffer)}).first->second;
+        // The pipe the program looked into gives back what it took, once.
+        const machine::Config::Peeked& peeked = m.config.peeked;
+        if (S_ISFIFO(st.st_mode) && !peeked.bytes.empty() && st.st_dev == peeked.device &&
+            st.st_ino == peeked.inode && !m.peekedGiven) {
+            open.peeked = peeked.bytes;
+            m.peekedGiven = true;
+        }
     }
     machine::Trace(m, "file_open", {{"name", name != nullptr ? name : ""}, {"ok", handle != 0}});
     return handle;
@@ -104,8 +113,15 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
             open = FindFile(m, file);
         }
         if (open != nullptr) {
+            auto* to = static_cast<std::uint8_t*>(buffer);
+            const std::size_t held =
+                std::min(static_cast<std::size_t>(length), open->peeked.size() - open->peekedRead);
+            std::copy_n(open->peeked.begin() + static_cast<std::ptrdiff_t>(open->peekedRead), held,
+                        to);
+            open->peekedRead += held;
             count = static_cast<std::int32_t>(
-                std::fread(buffer, 1, static_cast<std::size_t>(length), open->file));
+                held +
+                std::fread(to + held, 1, static_cast<std::size_t>(length) - held, open->file));
             if (count == 0 && std::ferror(open->file) != 0) {
                 count = -1;
                 Note(m, open->name);

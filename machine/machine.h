@@ -99,6 +99,15 @@ struct Config {
     // Why the host refused the player a file: "NAME: reason", one line. The
     // player cannot say it; the program running the machine can.
     std::function<void(const std::string&)> hostNote{};
+    // What the program read from a pipe before the run, to look at the file
+    // it holds: a pipe gives each byte once, so dos's Reads of that pipe (the
+    // same device and inode) hand these back first. The program keeps the
+    // pipe open meanwhile, so its writer never finds it without a reader.
+    struct Peeked {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::vector<std::uint8_t> bytes{};
+    } peeked{};
 };
 
 struct Report {

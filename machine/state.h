@@ -52,6 +52,9 @@ struct OpenFile {
     std::FILE* file;
     std::string name;
     std::unique_ptr<char[]> buffer; // the file's stdio buffer: glibc sizes its own at 4 KiB
+    // Bytes the program took from this pipe before the run, read before the pipe.
+    std::vector<std::uint8_t> peeked{};
+    std::size_t peekedRead = 0;
 };
 
 // A disk reads ahead: one host read serves about ten buffers.
@@ -103,6 +106,7 @@ struct Machine {
 
     // dos.
     std::map<BPTR, OpenFile> files;
+    bool peekedGiven = false; // Config::peeked went to an Open
     BPTR nextFile = 0x1000;
     int readCalls = 0;
     // The bus address and length a Read that takes time is filling, while it
