@@ -1,7 +1,5 @@
 #include "app/options.h"
 
-#include "app/output_file.h"
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -11,9 +9,16 @@
 
 #include <getopt.h>
 
+#include "app/output_file.h"
+
 namespace app {
 
 namespace {
+
+// Beyond these the real clock keeps no pace: a block would take days of wall
+// time, or less than the host takes to wake.
+constexpr double kMinSpeed = 0.01;
+constexpr double kMaxSpeed = 1000;
 
 // Every option, once: the parser, --help and the error messages read it.
 struct OptionSpec {
@@ -24,7 +29,9 @@ struct OptionSpec {
 
 constexpr OptionSpec kOptions[] = {
     {"clock", "virtual|real", "machine clock (default virtual: as fast as the host allows)"},
-    {"speed", "FACTOR", "real clock only: machine seconds per wall second (default 1)"},
+    {"speed", "FACTOR",
+     "real clock only: machine seconds per wall second, 0.01 to 1000 (default 1); at 1, a live "
+     "sound device sets the pace"},
     {"dac-wav", "PATH",
      "write the line out as a WAV file: the DAC stream through PCM Out Volume's mute and gain, "
      "as a listener hears it"},
@@ -41,7 +48,7 @@ constexpr OptionSpec kOptions[] = {
     {"vra", "on|off", "variable-rate audio at power-on (default on)"},
     {"fail", "WHAT", nullptr},
     {"slow-read", "N:MS", "the N-th Read takes MS milliseconds of machine time"},
-    {"break-after-blocks", "N", "CTRL-C after N block ends"},
+    {"break-after-blocks", "N", "CTRL-C after N block ends (N from 1)"},
     {"break-at-ms", "T", "CTRL-C at machine time T milliseconds"},
     {"report", nullptr,
      "print blocks, machine time, overruns, violations and refill slack on stderr"},
@@ -183,9 +190,10 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
     } else if (name == "speed") {
         double speed = 0;
         const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), speed);
-        if (ec != std::errc{} || end != value.data() + value.size() || !std::isfinite(speed) ||
-            speed <= 0) {
-            return where + "the speed is a number greater than 0";
+        if (ec != std::errc{} || end != value.data() + value.size() || !(speed >= kMinSpeed) ||
+            !(speed <= kMaxSpeed)) {
+            return where + "the speed is a number from 0.01 to 1000, the range the real clock "
+                           "keeps";
         }
         o.config.speed = speed;
         *speedGiven = true;
@@ -233,14 +241,17 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
         o.config.slowReadMs[n] = ms;
     } else if (name == "break-after-blocks") {
         long long n = 0;
-        if (!ParseWhole(value, 0LL, std::numeric_limits<long long>::max(), &n)) {
-            return where + "N is a whole number of blocks";
+        if (!ParseWhole(value, 1LL, std::numeric_limits<long long>::max(), &n)) {
+            return where + "N is a whole number of block ends from 1 (a CTRL-C before playback "
+                           "is --break-at-ms=0)";
         }
         o.config.breakAfterBlocks = n;
     } else if (name == "break-at-ms") {
+        constexpr long long kMaxMs = machine::kMaxMachineNs / 1000000;
         long long ms = 0;
-        if (!ParseWhole(value, 0LL, std::numeric_limits<long long>::max() / 1000, &ms)) {
-            return where + "T is a whole number of milliseconds";
+        if (!ParseWhole(value, 0LL, kMaxMs, &ms)) {
+            return where + "T is a whole number of milliseconds up to " + std::to_string(kMaxMs) +
+                   ", the latest machine time the clock keeps (146 years)";
         }
         o.config.breakAtUs = ms * 1000;
     }

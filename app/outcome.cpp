@@ -17,17 +17,24 @@ int ExitStatus(const machine::Result& result, bool outputFailed) {
     return result.returnCode == 0 && outputFailed ? kExitOutputFailed : result.returnCode;
 }
 
+namespace {
+
+// "1 overrun", "2 overruns".
+std::string Counted(std::uint64_t n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
 std::string ReportLine(const machine::Result& result, bool realClock) {
     const machine::Report& r = result.report;
     char line[160];
-    std::snprintf(line, sizeof line,
-                  "%llu blocks played, %llu.%03llu s machine time, %llu overruns, "
-                  "%zu violations",
-                  static_cast<unsigned long long>(r.blocks),
+    std::snprintf(line, sizeof line, "%llu.%03llu s machine time",
                   static_cast<unsigned long long>(r.timeUs / 1000000),
-                  static_cast<unsigned long long>(r.timeUs / 1000 % 1000),
-                  static_cast<unsigned long long>(r.overruns), result.violations.size());
-    std::string text = line;
+                  static_cast<unsigned long long>(r.timeUs / 1000 % 1000));
+    std::string text = Counted(r.blocks, "block") + " played, " + line + ", " +
+                       Counted(r.overruns, "overrun") + ", " +
+                       Counted(result.violations.size(), "violation");
     if (r.slackRefills > 0) {
         text += ", refill slack min " + machine::Milliseconds(r.slackMinUs) + " ms (block " +
                 std::to_string(r.slackMinBlock) + "), median " +

@@ -147,7 +147,6 @@ void CodecWrite(Machine& m, std::uint32_t reg, std::uint16_t value) {
         Violation(m, text);
         return;
     }
-    CatchUp(m); // the frames due so far leave with the settings they met
     const std::uint16_t id = Reg(codec, ac97::kExtAudioId);
     switch (reg) {
     case ac97::kReset:

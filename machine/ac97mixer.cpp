@@ -2,11 +2,11 @@
 // function, reached a register at a time.
 #include "platform/ac97mixer.h"
 
+#include "machine/call.h"
 #include "machine/clock.h"
+#include "machine/dispatch.h"
 #include "machine/state.h"
 #include "machine/trace.h"
-
-using machine::TheMachine;
 
 namespace {
 
@@ -27,8 +27,8 @@ bool CheckCall(machine::Machine& m, Library* base, Mixer* mixer, const char* cal
 } // namespace
 
 Mixer* FindMixer(Library* base, void* reserved, std::int32_t index, const TagItem* tags) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "FindMixer");
     (void)reserved;
     (void)index; // -1 and null select the first mixer, the only one here
@@ -48,8 +48,8 @@ Mixer* FindMixer(Library* base, void* reserved, std::int32_t index, const TagIte
 }
 
 std::uint32_t ReadCodecRegister(Library* base, Mixer* mixer, std::uint32_t reg) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     if (!CheckCall(m, base, mixer, "ReadCodecRegister")) {
         return 0;
     }
@@ -60,8 +60,8 @@ std::uint32_t ReadCodecRegister(Library* base, Mixer* mixer, std::uint32_t reg) 
 
 std::uint32_t WriteCodecRegister(Library* base, Mixer* mixer, std::uint32_t reg,
                                  std::uint32_t value) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     if (!CheckCall(m, base, mixer, "WriteCodecRegister")) {
         return 0;
     }

@@ -1,5 +1,6 @@
 #include "machine/audio_out.h"
 
+#include "machine/schedule.h"
 #include "machine/state.h"
 
 namespace machine {
@@ -37,6 +38,7 @@ void Write(AudioSink* sink, const SinkQueue& queue) {
     for (const SinkQueue::Piece& piece : queue.pieces) {
         AudioChunk chunk = piece.chunk;
         chunk.bytes = queue.bytes.data() + piece.offset;
+        Schedule(SchedulePoint::SinkWrite);
         sink->Write(chunk);
     }
 }
@@ -66,6 +68,7 @@ void FeedSinks(Machine& m, std::unique_lock<std::mutex>& lock) {
     std::swap(m.dacQueue, m.dacFeeding);
     std::swap(m.spdifQueue, m.spdifFeeding);
     lock.unlock();
+    Schedule(SchedulePoint::SinksUnlocked);
     if (!m.dacFeeding.pieces.empty()) {
         Write(m.config.dacSink, m.dacFeeding);
     }

@@ -8,47 +8,67 @@
 // acknowledgement that lets the channel go on) happens at the block end that
 // raised its interrupt, however late the host woke. That is what the hardware
 // does: the FIFO between the SGD engine and the AC-link hides the interrupt's
-// latency, and the DAC's frame clock never stops while the server keeps up. An
-// acknowledgement from anywhere else (the task) continues the channel at the
-// moment it is made.
+// latency, and the DAC's frame clock never stops while the server keeps up.
 //
-// Who runs the devices (Machine::runner):
-// - Virtual clock: only the main task's thread, inside its sleeps (SleepFor,
-//   SleepForSignals). Time moves only there, from event to event; no other
-//   thread exists.
-// - Real clock: one thread at a time, never two.
-//   - Runner::Task: the main task's thread while the task sleeps. It takes the
-//     devices when nobody has them, runs what is due and sleeps until the next
-//     event with the lock released, as an idle processor takes an interrupt: a
-//     block end costs one wake-up. Leaving the sleep, it hands them back and
-//     makes sure the hardware thread's alarm rings some time after the next
-//     event (ArmWatchdog), in case the task does not come back to sleep by
-//     then; an alarm that rings while the task runs the devices finds them
-//     taken and does nothing.
-//   - Runner::Hardware: the hardware thread, while the task works. It sleeps
-//     in poll() on its alarm (a timerfd) and its wake-up (an eventfd: a stop or
-//     a host signal); woken, it runs what is due if nobody else does, then sets
-//     the alarm again. A task that wants to sleep meanwhile waits on taskWake
-//     until the hardware thread is done, then takes over.
-//   - Runner::Nobody: the task works and the hardware thread sleeps. Whatever
-//     moves the channel's next event then sets the alarm (KickHardware); frames
-//     that the task's own calls depend on are fetched lazily (CatchUp).
+// What the main task does happens at the moment it does it: each platform
+// call first runs every event due by now (UpToDate), so a Read lands after a
+// block that started before it, whichever thread was late, and the channel
+// plays what the buffer held then. A late host therefore shows as overruns,
+// never as a refill on time.
 //
-// The lock (Machine::lock) guards every field of the machine, and is dropped
-// only in these places:
+// The time itself. Virtual: it moves only in the task's sleeps, from event to
+// event. Real: wall time since the start, times the speed; at speed 1 with a
+// live sound device (Config::deviceClock), it is steered to keep a constant
+// lead over the frame that device is playing (Pace), so the codec runs at the
+// device's rate and a device that stalls stops the machine rather than
+// filling up.
+//
+// Who runs the devices (Machine::runner) on the real clock, one thread at a
+// time, never two; on the virtual clock only the task's thread, in its sleeps:
+// - Runner::Task: the main task's thread, while it sleeps (it sleeps until the
+//   next event with the lock released, as an idle processor takes an
+//   interrupt) or inside UpToDate. Handing the devices back, it makes sure the
+//   hardware thread's alarm rings some time after the next event
+//   (ArmWatchdog), in case the task does not come back by then.
+// - Runner::Hardware: the hardware thread, while the task works. It sleeps in
+//   poll() on its alarm (a timerfd) and its wake-up (an eventfd: a stop or a
+//   host signal); woken, it runs what is due if nobody else does, then sets
+//   the alarm again.
+// - Runner::Nobody: the task works and the hardware thread sleeps.
+//
+// The protocol. `lock` is Machine::lock; "runner" is whichever thread holds
+// Machine::runner.
+//
+// | what                               | written by                   | guarded by |
+// |------------------------------------|------------------------------|------------|
+// | every field of Machine not below   | any thread                   | lock |
+// | runner                             | task, hardware thread        | lock |
+// | channel, codec, slack, played,     | runner, or the task in a     | lock |
+// |   dacQueue, spdifQueue             |   platform call              | lock |
+// | dispatchList                       | runner                       | owned by the runner while
+// `dispatching` | | dacFeeding, spdifFeeding           | runner; Run after StopClock  | owned by
+// the runner while it feeds | | staging                            | task (dos Read)              |
+// owned by the task | | alarmFd's setting                  | task, hardware thread        | lock |
+// | t_eventNs, t_interrupt             | their own thread             | thread-local |
+// | host-signal atomics                | signal handlers, any thread  | lock-free atomics
+// (host_signals.cpp) | | Config::deviceClock's position     | the device's own thread      | its
+// own atomics |
+//
+// Where the lock is dropped, and what keeps the rest consistent meanwhile:
 // - around the interrupt servers (CallServers): they call Signal and the
-//   register functions, which take it. `dispatching` tells RemPciIntServer to
-//   wait; the list being called (dispatchList) is written and read only by the
-//   runner.
-// - around the sinks (FeedSinks): a host device that blocks must stall no
-//   platform call. The queues being written (dacFeeding, spdifFeeding) belong
-//   to the runner meanwhile, and to Run once the clock has stopped.
-// - while the runner sleeps: the task in clock_nanosleep, the hardware thread
-//   in poll(). Nobody else runs the devices then, and the task's other callers
-//   (a progress display) only read under the lock.
-// Fields never guarded by the lock: the per-thread interrupt and event time
-// below, and the host-signal atomics (host_signals.cpp).
-//
+//   register functions, which take it. `dispatching` tells RemPciIntServer
+//   to wait.
+// - around the sinks (FeedSinks): a file that blocks must stall no platform
+//   call. Live devices take their chunks into a queue of their own and never
+//   block.
+// - while a runner sleeps: the task in clock_nanosleep, the hardware thread
+//   in poll(). The task sleeps so only as the runner; otherwise it waits on
+//   taskWake (a condition variable, which drops the lock too) for the runner
+//   to finish.
+// - while RemPciIntServer waits on taskWake for a dispatch to end.
+// - in dos Read, around the host's read of a file that is not a regular file
+//   (a pipe may make it wait): the task has handed the devices over
+//   (HandOverDevices) and its data lands only once it holds the lock again.
 // Lock order: run.cpp's g_running before Machine::lock (Progress). Sinks are
 // called without the lock, so they may ask for Progress.
 #include "machine/clock.h"
@@ -60,39 +80,28 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
-#include <vector>
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include "hw/vt8231.h"
 #include "machine/audio_out.h"
+#include "machine/dispatch.h"
+#include "machine/hang.h"
 #include "machine/host_signals.h"
+#include "machine/schedule.h"
 #include "machine/state.h"
+#include "machine/timeline.h"
 #include "machine/trace.h"
 
 namespace machine {
 
 namespace {
 
-thread_local bool t_interrupt = false;
 // The machine time of the device event this thread is running; kNever when
 // it runs none.
 thread_local std::uint64_t t_eventNs = kNever;
-
-// Marks the calling thread as running in interrupt context for a scope.
-class InterruptContext {
-public:
-    InterruptContext() : saved_(t_interrupt) { t_interrupt = true; }
-    ~InterruptContext() { t_interrupt = saved_; }
-    InterruptContext(const InterruptContext&) = delete;
-    InterruptContext& operator=(const InterruptContext&) = delete;
-
-private:
-    bool saved_;
-};
 
 // The calling thread runs a device event: machine time is the event's time.
 class AtEventTime {
@@ -106,6 +115,9 @@ private:
     std::uint64_t saved_;
 };
 
+using std::chrono::steady_clock;
+constexpr WallTime kNeverWall = WallTime::max();
+
 bool Virtual(const Machine& m) {
     return m.config.clock == ClockKind::Virtual;
 }
@@ -118,8 +130,82 @@ constexpr auto kFeedPeriod = std::chrono::milliseconds(50);
 // The least time the hardware thread leaves a task that has left its sleep.
 constexpr auto kBehindGrace = std::chrono::milliseconds(1);
 
+// Pacing by a live device: the machine keeps kLeadNs of machine time ahead of
+// the frame the device plays (a feed period, and enough for the device's own
+// buffer never to run dry); kSteerNs beyond that it stops, and kLeadNs short
+// of it it runs at kMaxSlope. The slope is set again every kRepace.
+constexpr double kLeadNs = 150e6;
+constexpr double kSteerNs = 100e6;
+constexpr double kMaxSlope = 1.1;
+constexpr auto kRepace = std::chrono::milliseconds(20);
+// A device event run this much machine time after it was due is told once:
+// the host cannot keep the speed.
+constexpr std::uint64_t kLateToldNs = 32'000'000;
+
 double Speed(const Machine& m) {
     return m.config.speed > 0 ? m.config.speed : 1.0;
+}
+
+// A wall-time span as machine time at `factor` machine ns per wall ns.
+std::uint64_t Scaled(steady_clock::duration span, double factor) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
+    const double scaled = static_cast<double>(std::max<std::int64_t>(ns, 0)) * factor;
+    return scaled >= static_cast<double>(kMaxMachineNs) ? kMaxMachineNs
+                                                        : static_cast<std::uint64_t>(scaled);
+}
+
+// Wall time `machineNs` of machine time after `from` at `slope`, rounded up
+// so that the machine time on waking has reached it; kNeverWall when that is
+// beyond any wall time the host can sleep until.
+WallTime After(WallTime from, double machineNs, double slope) {
+    const double wallNs = std::ceil(machineNs / slope);
+    const double room = static_cast<double>((kNeverWall - from).count()) / 2;
+    return wallNs >= room ? kNeverWall
+                          : from + std::chrono::nanoseconds(static_cast<std::int64_t>(wallNs));
+}
+
+// The slope that keeps the machine kLeadNs ahead of what the device plays.
+// A device that does not say where it is (it has taken all it was given and
+// holds none of it) sets no pace: wall time does.
+double PaceSlope(Machine& m, std::uint64_t ns) {
+    const std::uint64_t playing = m.config.deviceClock->PlayingNs();
+    if (playing == kNever) {
+        return 1.0;
+    }
+    const double beyond = static_cast<double>(ns) - static_cast<double>(playing) - kLeadNs;
+    return std::clamp(1.0 - beyond / kSteerNs, 0.0, kMaxSlope);
+}
+
+// Machine time at wall time `wall` on the real clock.
+std::uint64_t RealNs(Machine& m, WallTime wall) {
+    Pace& p = m.pace;
+    if (!p.on) {
+        return Scaled(wall - m.wallStart, Speed(m));
+    }
+    if (wall - p.wall >= kRepace) {
+        p.ns += Scaled(wall - p.wall, p.slope);
+        p.wall = wall;
+        p.slope = PaceSlope(m, p.ns);
+    }
+    return p.ns + Scaled(wall - p.wall, p.slope);
+}
+
+// The wall time at which the real clock reaches machine time `ns`: exact
+// unpaced; paced, a forecast at the present slope, which a runner waking
+// early or late corrects by looking again.
+WallTime WallAt(const Machine& m, std::uint64_t ns) {
+    if (ns >= kMaxMachineNs) {
+        return kNeverWall;
+    }
+    const Pace& p = m.pace;
+    if (!p.on) {
+        return After(m.wallStart, static_cast<double>(ns), Speed(m));
+    }
+    if (p.slope <= 0) {
+        return steady_clock::now() + kRepace; // stopped: look again
+    }
+    return After(p.wall, std::max(0.0, static_cast<double>(ns) - static_cast<double>(p.ns)),
+                 p.slope);
 }
 
 void PollHostBreak(Machine& m) {
@@ -128,84 +214,50 @@ void PollHostBreak(Machine& m) {
     }
 }
 
-std::uint64_t NextEventNs(const Machine& m) {
-    return std::min(m.channel.nextTickNs, m.breakAtNs);
-}
-
-bool ScriptedBreakPending(const Machine& m) {
-    return m.breakAtNs != kNever || (m.breakAfterBlocksPending && ChannelRunning(m));
-}
-
-// Whether anything but the main task itself can still set one of its signals.
-bool CanWake(const Machine& m) {
-    if (m.dispatching || ScriptedBreakPending(m)) {
-        return true;
+// A block end or a break due at `due` runs now: on the real clock, how late
+// the host is, told once when it is more than a block's worth.
+void NoteLateness(Machine& m, std::uint64_t due) {
+    if (Virtual(m)) {
+        return;
     }
-    return ChannelRunning(m) && !m.servers.empty() &&
-           (m.channel.type & (vt8231::kTypeIntFlag | vt8231::kTypeIntEol)) != 0;
-}
-
-[[noreturn]] void Hang(Machine& m, const std::string& why) {
-    Violation(m, "hang: " + why);
-    m.result.hung = true;
-    throw RunEnded{};
-}
-
-// A Wait that began at machine time startNs and that nothing can end, or that
-// nothing has ended for the hang timeout, ends the run.
-void CheckHang(Machine& m, std::uint64_t startNs) {
-    if (!CanWake(m)) {
-        // The channel plays on without anyone to wake: it runs to where it
-        // stops or holds, as the hardware would. Then only a user can end it.
-        const bool playing = NextEventNs(m) != kNever;
-        if (!playing && !(m.config.hostSigint && m.config.userAtTerminal)) {
-            Hang(m, "Wait with nothing that can wake the task");
-        }
-    } else if (!ScriptedBreakPending(m) && NowNs(m) - startNs > m.config.hangTimeoutUs * 1000) {
-        Hang(m, "no wake-up in " + std::to_string(m.config.hangTimeoutUs / 1000000) +
-                    " s of machine time");
+    const std::uint64_t now = RealNs(m, steady_clock::now());
+    const std::uint64_t late = now > due ? now - due : 0;
+    Report& r = m.result.report;
+    r.hostLateUs = std::max(r.hostLateUs, late / 1000);
+    if (late > kLateToldNs && !m.lateTold && m.config.hostNote) {
+        m.lateTold = true;
+        char speed[32];
+        std::snprintf(speed, sizeof speed, "%g", Speed(m));
+        m.config.hostNote(std::string("the host cannot keep speed ") + speed +
+                          ": a device event ran " +
+                          Milliseconds(static_cast<std::int64_t>(late / 1000)) +
+                          " ms of machine time late, and overruns may follow");
     }
-}
-
-// The interrupt line is raised: every installed server runs, in the order of
-// installation, without the machine locked.
-void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
-    std::vector<PciIntServerFunc>& servers = m.dispatchList; // kept, not allocated per interrupt
-    servers.clear();
-    for (const auto& entry : m.servers) {
-        servers.push_back(entry->server);
-    }
-    m.dispatching = true;
-    const std::uint8_t raised = m.channel.status;
-    lock.unlock();
-    for (PciIntServerFunc server : servers) {
-        server();
-    }
-    lock.lock();
-    m.dispatching = false;
-    Trace(m, "irq_done",
-          {{"acked", raised & ~m.channel.status & (vt8231::kStatusFlag | vt8231::kStatusEol)}});
-    // A task removing a server waits for this; one still waiting for signals
-    // may now have nothing left that can wake it.
-    m.taskWake.notify_all();
 }
 
 // Runs, in time order and each at its own machine time, every device event
 // due at or before dueNs; or, for a task waiting for a signal of wakeMask,
-// those up to the one that sends it. So a host that woke the task late does
-// not also run the next block end before the task has refilled its buffer:
-// the task catches up a block at a time, as if it had woken on time.
+// those up to the one that sends it, so that it gets on with its refill as
+// soon as it may.
 void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t dueNs,
                   std::uint32_t wakeMask = 0) {
     InterruptContext context;
     for (;;) {
         const std::uint64_t next = NextEventNs(m);
-        if (next == kNever || next > dueNs || (m.mainTask.receivedSignals & wakeMask) != 0) {
+        if (next == kNever || next > dueNs) {
+            m.ranToNs = std::max(m.ranToNs, dueNs);
+            return;
+        }
+        if ((m.mainTask.receivedSignals & wakeMask) != 0) {
             return;
         }
         AtEventTime at(next);
+        m.ranToNs = std::max(m.ranToNs, next);
         if (Virtual(m)) {
             m.nowNs = std::max(m.nowNs, next);
+        }
+        if (next == BlockEndNs(m) || next == m.breakAtNs) {
+            NoteLateness(m, next); // frames are fetched lazily: only these are due on time
         }
         if (m.breakAtNs <= m.channel.nextTickNs) {
             m.breakAtNs = kNever;
@@ -226,23 +278,13 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
     }
 }
 
-using WallTime = std::chrono::steady_clock::time_point;
-constexpr WallTime kNeverWall = WallTime::max();
-
 // When the devices next need a thread on the real clock: the channel's next
 // block end or a scripted break, and every kFeedPeriod while sinks play.
 WallTime DevicesDueAt(Machine& m) {
     const bool sinks = m.config.dacSink != nullptr || m.config.spdifSink != nullptr;
-    WallTime at =
-        sinks && ChannelRunning(m) ? std::chrono::steady_clock::now() + kFeedPeriod : kNeverWall;
-    const std::uint64_t next = std::min(BlockEndNs(m), m.breakAtNs);
-    if (next != kNever) {
-        // Rounded up, so that the machine time on waking has reached `next`.
-        const auto wallNs =
-            static_cast<std::int64_t>(std::ceil(static_cast<double>(next) / Speed(m)));
-        at = std::min(at, m.wallStart + std::chrono::nanoseconds(wallNs));
-    }
-    return at;
+    const WallTime feed =
+        sinks && ChannelRunning(m) ? steady_clock::now() + kFeedPeriod : kNeverWall;
+    return std::min(feed, WallAt(m, std::min(BlockEndNs(m), m.breakAtNs)));
 }
 
 // One round of the devices on the real clock: what is due by now runs (up to
@@ -271,6 +313,49 @@ void SetAlarm(Machine& m, WallTime at) {
     timerfd_settime(m.alarmFd, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
+// The task waits for the hardware thread to hand the devices back. Meanwhile
+// the hardware thread leaves them be once it has: a host too slow to keep up
+// would otherwise have its alarm ring again at once, and the task could wait
+// for ever.
+void WaitForDevices(Machine& m, std::unique_lock<std::mutex>& lock) {
+    ++m.taskWaiting;
+    m.taskWake.wait(lock, [&m] { return m.runner == Runner::Nobody; });
+    --m.taskWaiting;
+}
+
+void TakeDevices(Machine& m, Runner who) {
+    m.runner = who;
+    Schedule(SchedulePoint::RunnerTaken);
+}
+
+void ReleaseDevices(Machine& m) {
+    m.runner = Runner::Nobody;
+    Schedule(SchedulePoint::RunnerReleased);
+    m.taskWake.notify_all(); // a task that wants them meanwhile takes over
+}
+
+// The task hands the devices back and may not come back in time: the hardware
+// thread's alarm then steps in. Not before half as late again as the next
+// event, so that a task back asleep by then takes the event itself and the
+// hardware thread is not woken for nothing; and set again only when it would
+// ring sooner than that or much later, so a timer call every few blocks.
+// Events run at their own machine time, and the task's next platform call
+// runs whatever is due: a late alarm delays only the sinks and the servers
+// of a task that is busy anyway.
+void ArmWatchdog(Machine& m) {
+    const WallTime now = steady_clock::now();
+    WallTime due = DevicesDueAt(m);
+    if (due == kNeverWall) {
+        SetAlarm(m, due);
+        return;
+    }
+    due = std::max(due, now);
+    const auto ahead = std::max<steady_clock::duration>(due - now, kBehindGrace);
+    if (m.alarmAt < due + ahead / 2 || m.alarmAt > due + 4 * ahead) {
+        SetAlarm(m, due + 3 * ahead);
+    }
+}
+
 // The main task asleep on the real clock, running the devices whenever the
 // hardware thread does not.
 class SleepingTask {
@@ -284,8 +369,8 @@ public:
     }
     ~SleepingTask() {
         if (m_.runner == Runner::Task) {
-            m_.runner = Runner::Nobody;
-            ArmWatchdog();
+            ReleaseDevices(m_);
+            ArmWatchdog(m_);
         }
         if (cpuStart_) {
             m_.sleepCpuNs += ThreadCpuNs() - *cpuStart_;
@@ -298,53 +383,32 @@ public:
     // look again.
     WallTime Serve() {
         if (m_.runner == Runner::Nobody) {
-            m_.runner = Runner::Task; // an alarm that rings meanwhile finds it so
+            TakeDevices(m_, Runner::Task); // an alarm that rings meanwhile finds it so
         }
         if (m_.runner != Runner::Task) {
-            return std::chrono::steady_clock::now() + kPoll; // woken when it is done
+            return steady_clock::now() + kPoll; // woken when it is done
         }
         ServeDevices(m_, lock_, wakeMask_);
-        return std::min(DevicesDueAt(m_), std::chrono::steady_clock::now() + kPoll);
+        return std::min(DevicesDueAt(m_), steady_clock::now() + kPoll);
     }
 
     // Sleeps until `at`. Running the devices, the task is the only thread that
     // could want it sooner, so it sleeps unlocked, off the condition variable.
     void Sleep(WallTime at) {
         if (m_.runner != Runner::Task) {
+            ++m_.taskWaiting;
             m_.taskWake.wait_until(lock_, at);
+            --m_.taskWaiting;
             return;
         }
         const timespec until = MonotonicTimespec(at);
         lock_.unlock();
+        Schedule(SchedulePoint::SleepUnlocked);
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         lock_.lock();
     }
 
 private:
-    // Leaving its sleep, the task may not come back in time: the hardware
-    // thread's alarm then steps in. Not before half as late again as the next
-    // event, so that a task back asleep by then takes the event itself and the
-    // hardware thread is not woken for nothing; and set again only when it
-    // would ring sooner than that or much later, so a timer call every few
-    // blocks. Events run at their own machine time: one the hardware thread
-    // runs late for a busy task still keeps the codec's pace.
-    // A task that is behind (the event is due already) gets a little time too:
-    // it catches up a block at a time, refilling as it goes, where the
-    // hardware thread would run every late block end at once.
-    void ArmWatchdog() {
-        const WallTime now = std::chrono::steady_clock::now();
-        WallTime due = DevicesDueAt(m_);
-        if (due == kNeverWall) {
-            SetAlarm(m_, due);
-            return;
-        }
-        due = std::max(due, now);
-        const auto ahead = std::max<std::chrono::steady_clock::duration>(due - now, kBehindGrace);
-        if (m_.alarmAt < due + ahead / 2 || m_.alarmAt > due + 4 * ahead) {
-            SetAlarm(m_, due + 3 * ahead);
-        }
-    }
-
     Machine& m_;
     std::unique_lock<std::mutex>& lock_;
     std::uint32_t wakeMask_;
@@ -352,9 +416,10 @@ private:
 };
 
 void HardwareMain(Machine& m) {
-    t_interrupt = true;
+    InterruptContext context;
     std::unique_lock<std::mutex> lock(m.lock, std::defer_lock);
     for (;;) {
+        Schedule(SchedulePoint::SleepUnlocked);
         pollfd fds[2] = {{m.alarmFd, POLLIN, 0}, {m.wakeFd, POLLIN, 0}};
         poll(fds, 2, -1);
         // Only the ringing matters: each read empties one that rang, and
@@ -368,11 +433,10 @@ void HardwareMain(Machine& m) {
         if (m.stopHardware) {
             return;
         }
-        if (m.runner == Runner::Nobody) {
-            m.runner = Runner::Hardware;
+        if (m.runner == Runner::Nobody && m.taskWaiting == 0) {
+            TakeDevices(m, Runner::Hardware);
             ServeDevices(m, lock, 0);
-            m.runner = Runner::Nobody;
-            m.taskWake.notify_all(); // a task that began to sleep meanwhile takes over
+            ReleaseDevices(m);
             SetAlarm(m, DevicesDueAt(m));
         }
         lock.unlock();
@@ -382,7 +446,7 @@ void HardwareMain(Machine& m) {
 // The virtual clock's Wait: events run one time at a time until a signal of
 // the mask arrives.
 void VirtualWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
-    const std::uint64_t start = m.nowNs;
+    const std::uint64_t start = m.ranToNs;
     for (;;) {
         PollHostBreak(m);
         if ((m.mainTask.receivedSignals & mask) != 0) {
@@ -399,7 +463,7 @@ void VirtualWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t m
 
 // The real clock's Wait.
 void RealWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
-    const std::uint64_t start = NowNs(m);
+    const std::uint64_t start = m.ranToNs;
     SleepingTask task(m, lock, mask);
     for (;;) {
         const WallTime again = task.Serve();
@@ -413,6 +477,10 @@ void RealWait(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask
 
 } // namespace
 
+std::uint64_t NextEventNs(const Machine& m) {
+    return std::min(m.channel.nextTickNs, m.breakAtNs);
+}
+
 std::uint64_t ThreadCpuNs() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -424,38 +492,33 @@ std::uint64_t NowNs(Machine& m) {
     if (t_eventNs != kNever) {
         return t_eventNs;
     }
-    if (!Virtual(m)) {
-        const auto wall = std::chrono::steady_clock::now() - m.wallStart;
-        const double ns =
-            static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count());
-        m.nowNs = std::max(m.nowNs, static_cast<std::uint64_t>(ns * Speed(m)));
+    if (!Virtual(m) && m.clockStarted) {
+        m.nowNs = std::max(m.nowNs, RealNs(m, steady_clock::now()));
     }
     return m.nowNs;
 }
 
-bool InInterrupt() {
-    return t_interrupt;
-}
-
-void CheckTaskContext(Machine& m, const char* call) {
-    if (t_interrupt) {
-        Violation(m, std::string(call) + " called in interrupt context");
+void UpToDate(Machine& m, std::unique_lock<std::mutex>& lock) {
+    if (Virtual(m) || InInterrupt() || !m.clockStarted || NextEventNs(m) > NowNs(m)) {
+        return;
     }
+    WaitForDevices(m, lock);
+    TakeDevices(m, Runner::Task);
+    RunDueEvents(m, lock, NowNs(m));
+    ReleaseDevices(m);
+    ArmWatchdog(m);
 }
 
 void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns) {
+    const std::uint64_t until = std::min(NowNs(m) + ns, kMaxMachineNs);
     if (Virtual(m)) {
-        const std::uint64_t until = m.nowNs + ns;
         RunDueEvents(m, lock, until);
         m.nowNs = std::max(m.nowNs, until);
         return;
     }
-    const WallTime deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::nanoseconds(static_cast<std::int64_t>(static_cast<double>(ns) / Speed(m)));
     SleepingTask task(m, lock, 0);
-    while (std::chrono::steady_clock::now() < deadline) {
-        task.Sleep(std::min(deadline, task.Serve()));
+    while (NowNs(m) < until) {
+        task.Sleep(std::min(WallAt(m, until), task.Serve()));
     }
 }
 
@@ -470,9 +533,9 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
     return arrived;
 }
 
-void CatchUp(Machine& m) {
-    if (!Virtual(m)) {
-        FetchDueFrames(m, NowNs(m));
+void HandOverDevices(Machine& m) {
+    if (!Virtual(m) && m.runner == Runner::Nobody) {
+        SetAlarm(m, DevicesDueAt(m));
     }
 }
 
@@ -489,7 +552,10 @@ void DeliverBreak(Machine& m) {
 }
 
 void StartClock(Machine& m) {
-    m.wallStart = std::chrono::steady_clock::now();
+    m.wallStart = steady_clock::now();
+    m.pace = {.on = !Virtual(m) && m.config.speed == 1.0 && m.config.deviceClock != nullptr,
+              .wall = m.wallStart};
+    m.clockStarted = true;
     if (!Virtual(m)) {
         m.alarmFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         m.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -504,7 +570,9 @@ void StartClock(Machine& m) {
     if (m.config.breakAtUs == 0) {
         DeliverBreak(m);
     } else if (m.config.breakAtUs > 0) {
-        m.breakAtNs = static_cast<std::uint64_t>(m.config.breakAtUs) * 1000;
+        m.breakAtNs = static_cast<std::uint64_t>(
+                          std::min<long long>(m.config.breakAtUs, kMaxMachineNs / 1000)) *
+                      1000;
     }
     if (m.config.breakAfterBlocks == 0) {
         DeliverBreak(m);

@@ -1,13 +1,16 @@
 // Machine time and the threads that run the devices by it. Virtual: the main
 // task's thread runs the device events while it sleeps, and time jumps from
-// event to event. Real: wall-clock time times a speed factor; the task's own
-// thread runs the devices while it sleeps and a hardware thread while it works.
-// clock.cpp says who runs what, when, and under which lock.
+// event to event. Real: wall-clock time times a speed factor, or, at speed 1
+// with a live sound device, the pace at which that device takes the stream;
+// the task's own thread runs the devices while it sleeps or makes a platform
+// call, and a hardware thread while it works. clock.cpp says who runs what,
+// when, and under which lock.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
-#include <string>
+
+#include "machine/machine.h"
 
 namespace machine {
 
@@ -17,28 +20,35 @@ struct Machine;
 // catches it.
 struct RunEnded {};
 
-// Machine time. A thread running a device event sees that event's time.
+// Machine time; 0 until the clock starts. A thread running a device event
+// sees that event's time.
 std::uint64_t NowNs(Machine& m);
+
+// The machine time of the devices' next event: the channel's, or a scripted
+// CTRL-C; kNever when none is coming.
+std::uint64_t NextEventNs(const Machine& m);
 
 // CPU time of the calling thread.
 std::uint64_t ThreadCpuNs();
 
-// Whether the calling thread is in interrupt context.
-bool InInterrupt();
-
-// Records a violation when a platform call other than Signal is made from
-// interrupt context.
-void CheckTaskContext(Machine& m, const char* call);
+// Brings the devices up to now for the main task's platform call, so that the
+// call finds the machine as the hardware would (every device event due by
+// now has happened, as if it had interrupted the task on time): on the real
+// clock, runs what is due on the task's thread, after waiting for the
+// hardware thread if that is running the devices. Nothing in interrupt
+// context or on the virtual clock, where the devices are always up to date
+// outside the task's sleeps. Called with `lock` held on m.lock.
+void UpToDate(Machine& m, std::unique_lock<std::mutex>& lock);
 
 // The main task sleeps: for a span of machine time, or until a signal of mask
 // arrives. Called with `lock` held on m.lock.
 void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns);
 std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask);
 
-// The real clock fetches a block's frames lazily: before the main task does
-// something they depend on (a Read lands, a register changes), the frames due
-// by now are fetched as they were.
-void CatchUp(Machine& m);
+// The main task is about to block outside the machine (a host read that may
+// wait) with the lock released: the hardware thread runs the devices on time
+// meanwhile.
+void HandOverDevices(Machine& m);
 
 // The channel's next event moved: on the real clock, the hardware thread's
 // alarm follows it unless a thread is running the devices already.

@@ -6,13 +6,13 @@
 #include <algorithm>
 
 #include "hw/vt8231.h"
+#include "machine/call.h"
 #include "machine/clock.h"
+#include "machine/dispatch.h"
 #include "machine/io_window.h"
 #include "machine/state.h"
 #include "machine/trace.h"
 #include "platform/byteorder.h"
-
-using machine::TheMachine;
 
 namespace {
 
@@ -61,8 +61,8 @@ void ResetPciDevice(PciDevice& device) {
 } // namespace machine
 
 PciDevice* FindPciDevice(Library* base, PciDevice* start, const TagItem* tags) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "FindPciDevice");
     PciDevice* const result = [&]() -> PciDevice* {
         if (!CheckBase(m, base, "FindPciDevice") || !m.devicePresent || start != nullptr) {
@@ -84,8 +84,8 @@ PciDevice* FindPciDevice(Library* base, PciDevice* start, const TagItem* tags) {
 
 std::uint32_t WritePciConfigLong(Library* base, PciDevice* device, std::uint32_t offset,
                                  std::uint32_t value) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "WritePciConfigLong");
     machine::Trace(m, "pci_config_write", {{"offset", offset}, {"width", 32}, {"value", value}});
     if (!CheckBase(m, base, "WritePciConfigLong") ||
@@ -120,8 +120,8 @@ std::uint32_t WritePciConfigLong(Library* base, PciDevice* device, std::uint32_t
 
 std::uint32_t WritePciConfigByte(Library* base, PciDevice* device, std::uint32_t offset,
                                  std::uint8_t value) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "WritePciConfigByte");
     machine::Trace(m, "pci_config_write", {{"offset", offset}, {"width", 8}, {"value", value}});
     if (!CheckBase(m, base, "WritePciConfigByte") ||
@@ -140,8 +140,8 @@ std::uint32_t WritePciConfigByte(Library* base, PciDevice* device, std::uint32_t
 }
 
 std::uint32_t GetPciDeviceAttr(Library* base, PciDevice* device, std::uint32_t attribute) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "GetPciDeviceAttr");
     const std::uint32_t result = [&]() -> std::uint32_t {
         if (!CheckBase(m, base, "GetPciDeviceAttr") ||
@@ -159,8 +159,8 @@ std::uint32_t GetPciDeviceAttr(Library* base, PciDevice* device, std::uint32_t a
 
 void* AddPciIntServer(Library* base, PciDevice* device, PciIntServerFunc server, void* data,
                       const TagItem* tags) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "AddPciIntServer");
     (void)tags; // priority and sharing: this bus has one interrupt line
     void* handle = nullptr;
@@ -175,8 +175,9 @@ void* AddPciIntServer(Library* base, PciDevice* device, PciIntServerFunc server,
 }
 
 std::uint32_t RemPciIntServer(Library* base, void* handle) {
-    machine::Machine& m = TheMachine();
-    std::unique_lock<std::mutex> lock(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
+    std::unique_lock<std::mutex>& lock = call.lock;
     machine::CheckTaskContext(m, "RemPciIntServer");
     machine::Trace(m, "int_server_remove");
     if (!CheckBase(m, base, "RemPciIntServer") || handle == nullptr) {
@@ -205,8 +206,8 @@ std::uint32_t RemPciIntServer(Library* base, void* handle) {
 }
 
 std::uint32_t GetPciBusAddress(Library* base, PciDevice* device, void* cpuAddress) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "GetPciBusAddress");
     const std::uint32_t result = [&]() -> std::uint32_t {
         if (!CheckBase(m, base, "GetPciBusAddress") ||

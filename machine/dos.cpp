@@ -10,12 +10,13 @@
 
 #include <sys/stat.h>
 
+#include "machine/call.h"
 #include "machine/clock.h"
+#include "machine/dispatch.h"
 #include "machine/printf_format.h"
+#include "machine/schedule.h"
 #include "machine/state.h"
 #include "machine/trace.h"
-
-using machine::TheMachine;
 
 namespace {
 
@@ -34,11 +35,41 @@ void Note(machine::Machine& m, const std::string& name) {
     }
 }
 
+// Reads up to length bytes of an open file into m.staging: first what the
+// program took from it before the run, then the file. A file that may keep
+// the host waiting (a pipe) is read with the lock released, the devices
+// handed to the hardware thread meanwhile, so that they keep their time.
+std::int32_t HostRead(machine::Machine& m, std::unique_lock<std::mutex>& lock,
+                      machine::OpenFile& open, std::size_t length) {
+    if (m.staging.size() < length) {
+        m.staging.resize(length);
+    }
+    std::uint8_t* to = m.staging.data();
+    const std::size_t held = std::min(length, open.peeked.size() - open.peekedRead);
+    std::copy_n(open.peeked.begin() + static_cast<std::ptrdiff_t>(open.peekedRead), held, to);
+    open.peekedRead += held;
+    std::size_t got = 0;
+    if (open.regular) {
+        got = std::fread(to + held, 1, length - held, open.file);
+    } else {
+        machine::HandOverDevices(m);
+        lock.unlock();
+        machine::Schedule(machine::SchedulePoint::HostReadUnlocked);
+        got = std::fread(to + held, 1, length - held, open.file);
+        lock.lock();
+    }
+    if (held + got == 0 && std::ferror(open.file) != 0) {
+        Note(m, open.name);
+        return -1;
+    }
+    return static_cast<std::int32_t>(held + got);
+}
+
 } // namespace
 
 BPTR Open(const char* name, std::int32_t accessMode) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "Open");
     std::FILE* file = nullptr;
     struct stat st {};
@@ -75,8 +106,8 @@ BPTR Open(const char* name, std::int32_t accessMode) {
 }
 
 std::int32_t Close(BPTR file) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "Close");
     machine::Trace(m, "file_close");
     machine::OpenFile* open = FindFile(m, file);
@@ -92,57 +123,41 @@ std::int32_t Close(BPTR file) {
 }
 
 std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
-    machine::Machine& m = TheMachine();
-    std::unique_lock<std::mutex> lock(m.lock);
-    machine::CheckTaskContext(m, "Read");
-    const std::uint64_t since = machine::NowNs(m) / 1000;
-    const int call = ++m.readCalls;
-    machine::CatchUp(m); // what played before the Read was fetched before it
-    machine::OpenFile* open = FindFile(m, file);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
+    std::unique_lock<std::mutex>& lock = call.lock;
+    const std::uint64_t since = machine::NowNs(m);
+    const int nth = ++m.readCalls;
     std::int32_t count = -1;
     const std::uint32_t bus = machine::CpuToBus(m.memory, reinterpret_cast<std::uintptr_t>(buffer));
-    if (open != nullptr && length >= 0 && call != m.config.failReadAt) {
-        const auto slow = m.config.slowReadMs.find(call);
-        if (slow != m.config.slowReadMs.end()) {
-            // The disk takes its time: the devices keep running, and the
-            // data lands only when the read is done.
-            m.refilling.emplace(bus, bus != 0 ? static_cast<std::uint32_t>(length) : 0);
+    // A server cannot wait for a disk: from interrupt context the call fails.
+    if (machine::CheckTaskContext(m, "Read") && FindFile(m, file) != nullptr && length >= 0 &&
+        nth != m.config.failReadAt) {
+        if (const auto slow = m.config.slowReadMs.find(nth); slow != m.config.slowReadMs.end()) {
+            // The disk takes its time: the devices keep running meanwhile.
             machine::SleepFor(m, lock, std::uint64_t{slow->second} * 1000000);
-            machine::CatchUp(m);
-            m.refilling.reset();
-            open = FindFile(m, file);
         }
-        if (open != nullptr) {
-            auto* to = static_cast<std::uint8_t*>(buffer);
-            const std::size_t held =
-                std::min(static_cast<std::size_t>(length), open->peeked.size() - open->peekedRead);
-            std::copy_n(open->peeked.begin() + static_cast<std::ptrdiff_t>(open->peekedRead), held,
-                        to);
-            open->peekedRead += held;
-            count = static_cast<std::int32_t>(
-                held +
-                std::fread(to + held, 1, static_cast<std::size_t>(length) - held, open->file));
-            if (count == 0 && std::ferror(open->file) != 0) {
-                count = -1;
-                Note(m, open->name);
-            }
-        }
-        if (bus != 0) {
-            machine::NoteRefill(m, bus, static_cast<std::uint32_t>(length));
+        count = HostRead(m, lock, *FindFile(m, file), static_cast<std::size_t>(length));
+        // The data lands now, all at once: whatever was due before has
+        // happened, and the channel played what the buffer held then.
+        machine::UpToDate(m, lock);
+        if (count > 0) {
+            std::memcpy(buffer, m.staging.data(), static_cast<std::size_t>(count));
         }
     }
     const std::uint64_t now = machine::NowNs(m);
     if (bus != 0 && count >= 0) {
-        machine::NoteRefillLanded(m, bus, static_cast<std::uint32_t>(length), since, now / 1000);
+        machine::NoteLanded(m, bus, static_cast<std::uint32_t>(length), now);
     }
-    machine::TraceAt(m, now, "file_read",
-                     {{"requested", length}, {"count", count}, {"since", since}, {"bus", bus}});
+    machine::TraceAt(
+        m, now, "file_read",
+        {{"requested", length}, {"count", count}, {"since", since / 1000}, {"bus", bus}});
     return count;
 }
 
 std::int32_t Seek(BPTR file, std::int32_t position, std::int32_t mode) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "Seek");
     const std::int32_t result = [&]() -> std::int32_t {
         machine::OpenFile* open = FindFile(m, file);
@@ -179,11 +194,12 @@ std::int32_t Seek(BPTR file, std::int32_t position, std::int32_t mode) {
 }
 
 void Delay(std::int32_t ticks) {
-    machine::Machine& m = TheMachine();
-    std::unique_lock<std::mutex> lock(m.lock);
-    machine::CheckTaskContext(m, "Delay");
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
+    std::unique_lock<std::mutex>& lock = call.lock;
     const std::uint64_t since = machine::NowNs(m) / 1000;
-    if (ticks > 0 && !machine::InInterrupt()) {
+    // A server cannot wait: from interrupt context the call returns at once.
+    if (machine::CheckTaskContext(m, "Delay") && ticks > 0) {
         machine::SleepFor(m, lock, static_cast<std::uint64_t>(ticks) * kNsPerTick);
     }
     machine::Trace(m, "delay", {{"ticks", ticks}, {"since", since}});
@@ -194,8 +210,8 @@ std::int32_t Printf(const char* format, ...) {
     va_start(args, format);
     const std::string text = machine::FormatPrintf(format, args);
     va_end(args);
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "Printf");
     m.result.output += text;
     if (m.config.output) {

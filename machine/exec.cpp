@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "hw/vt8231.h"
+#include "machine/call.h"
 #include "machine/clock.h"
+#include "machine/dispatch.h"
 #include "machine/state.h"
 #include "machine/trace.h"
-
-using machine::TheMachine;
 
 namespace {
 
@@ -47,8 +47,8 @@ bool HoldsLiveDma(const machine::Machine& m, const machine::MemoryBlock& block) 
 } // namespace
 
 Library* OpenLibrary(const char* libName, std::uint32_t version) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "OpenLibrary");
     Library* library = FindLibrary(m, libName);
     if (library != nullptr && library == &m.mixerLibrary) {
@@ -68,8 +68,8 @@ Library* OpenLibrary(const char* libName, std::uint32_t version) {
 }
 
 void CloseLibrary(Library* library) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "CloseLibrary");
     if (library == nullptr) {
         return;
@@ -84,8 +84,8 @@ void CloseLibrary(Library* library) {
 }
 
 void* AllocVec(std::uint32_t byteSize, std::uint32_t attributes) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "AllocVec");
     void* p = nullptr;
     if (byteSize != 0 && !HasFault(m, machine::Fault::Memory)) {
@@ -97,8 +97,8 @@ void* AllocVec(std::uint32_t byteSize, std::uint32_t attributes) {
 }
 
 void FreeVec(void* memoryBlock) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "FreeVec");
     machine::Trace(m, "free");
     if (memoryBlock == nullptr) {
@@ -116,8 +116,8 @@ void FreeVec(void* memoryBlock) {
 }
 
 std::int8_t AllocSignal(std::int32_t signalNum) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "AllocSignal");
     Task& task = m.mainTask;
     std::int32_t bit = -1;
@@ -143,8 +143,8 @@ std::int8_t AllocSignal(std::int32_t signalNum) {
 }
 
 void FreeSignal(std::int32_t signalNum) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "FreeSignal");
     machine::Trace(m, "signal_free", {{"bit", signalNum}});
     if (signalNum == -1) {
@@ -162,8 +162,8 @@ void FreeSignal(std::int32_t signalNum) {
 }
 
 Task* FindTask(const char* name) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "FindTask");
     // The main task is the only task with a name anyone could ask for.
     Task* const task = name == nullptr ? &m.mainTask : nullptr;
@@ -172,8 +172,8 @@ Task* FindTask(const char* name) {
 }
 
 std::uint32_t SetSignal(std::uint32_t newSignals, std::uint32_t signalSet) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::CheckTaskContext(m, "SetSignal");
     machine::Trace(m, "set_signal", {{"new", newSignals}, {"mask", signalSet}});
     const std::uint32_t old = m.mainTask.receivedSignals;
@@ -182,8 +182,9 @@ std::uint32_t SetSignal(std::uint32_t newSignals, std::uint32_t signalSet) {
 }
 
 std::uint32_t Wait(std::uint32_t signalSet) {
-    machine::Machine& m = TheMachine();
-    std::unique_lock<std::mutex> lock(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
+    std::unique_lock<std::mutex>& lock = call.lock;
     if (machine::InInterrupt()) {
         machine::CheckTaskContext(m, "Wait");
         return 0;
@@ -195,8 +196,9 @@ std::uint32_t Wait(std::uint32_t signalSet) {
 }
 
 void Signal(Task* task, std::uint32_t signalSet) {
-    machine::Machine& m = TheMachine();
-    std::unique_lock<std::mutex> lock(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
+    std::unique_lock<std::mutex>& lock = call.lock;
     if (task != &m.mainTask) {
         machine::Violation(m, "Signal to a task that does not exist");
         return;

@@ -10,7 +10,8 @@ namespace machine {
 // a thread sleeping in poll() is woken at once; -1 for none.
 void CatchHostSignals(int wakeFd);
 
-// Puts the replaced handlers back; no descriptor is written after this.
+// Puts the replaced handlers back and waits for any handler still running on
+// another thread: no descriptor is written after this returns.
 void ReleaseHostSignals();
 
 // Whether a signal came since the last call. Any thread may ask.

@@ -6,13 +6,12 @@
 #include <optional>
 
 #include "hw/vt8231.h"
+#include "machine/call.h"
 #include "machine/clock.h"
 #include "machine/io_window.h"
 #include "machine/state.h"
 #include "machine/trace.h"
 #include "platform/byteorder.h"
-
-using machine::TheMachine;
 
 namespace {
 
@@ -80,8 +79,8 @@ std::int64_t TraceOffset(std::uintptr_t address) {
 } // namespace
 
 std::uint8_t ReadRegister8(std::uintptr_t address) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     // An access no device claims reads all ones, as on PCI.
     std::uint8_t value = 0xFF;
     if (const auto offset = Decode(m, address, Access::Read8)) {
@@ -93,8 +92,8 @@ std::uint8_t ReadRegister8(std::uintptr_t address) {
 }
 
 void WriteRegister8(std::uintptr_t address, std::uint8_t value) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::Trace(m, "io_write",
                    {{"offset", TraceOffset(address)}, {"width", 8}, {"value", value}});
     if (const auto offset = Decode(m, address, Access::Write8)) {
@@ -103,8 +102,8 @@ void WriteRegister8(std::uintptr_t address, std::uint8_t value) {
 }
 
 void WriteRegister32(std::uintptr_t address, std::uint32_t value) {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::Trace(m, "io_write",
                    {{"offset", TraceOffset(address)}, {"width", 32}, {"value", value}});
     if (const auto offset = Decode(m, address, Access::Write32)) {
@@ -113,7 +112,7 @@ void WriteRegister32(std::uintptr_t address, std::uint32_t value) {
 }
 
 void MemoryBarrier() {
-    machine::Machine& m = TheMachine();
-    std::lock_guard<std::mutex> guard(m.lock);
+    machine::PlatformCall call;
+    machine::Machine& m = call.m;
     machine::Trace(m, "barrier");
 }

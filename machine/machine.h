@@ -16,6 +16,12 @@
 
 namespace machine {
 
+// A machine time that never comes.
+inline constexpr std::uint64_t kNever = ~std::uint64_t{0};
+// The latest machine time a clock represents, in ns: about 146 years. A
+// break or an event beyond it never comes.
+inline constexpr std::uint64_t kMaxMachineNs = std::uint64_t{1} << 62;
+
 enum class ClockKind { Virtual, Real };
 
 enum class Fault {
@@ -41,12 +47,27 @@ struct AudioChunk {
     std::uint16_t spdifControl = 0; // S/PDIF: the codec's S/PDIF control register
 };
 
+// Where the machine's outputs go. Write is called with the machine unlocked,
+// from the thread running the devices: a sink that blocks makes the devices
+// late, so a live device keeps a queue and a thread of its own.
 class AudioSink {
 public:
     virtual ~AudioSink() = default;
     virtual void Write(const AudioChunk& chunk) = 0;
     // The run has ended; nothing more will be written.
     virtual void Finish() {}
+};
+
+// A live sound device, which has a crystal of its own: at speed 1 the real
+// clock keeps the pace at which it plays the stream.
+class DeviceClock {
+public:
+    virtual ~DeviceClock() = default;
+    // The machine time (AudioChunk::timeUs, in ns) of the frame the device
+    // plays now; kNever when it does not know, because it holds nothing it
+    // has not played (it has no clock to speak of, or it is starved). Any
+    // thread, with the machine locked: it may not block.
+    virtual std::uint64_t PlayingNs() = 0;
 };
 
 // A stretch of a capture over which the stream's settings stayed the same.
@@ -85,8 +106,8 @@ struct Config {
     // Someone at a terminal can press CTRL-C: a Wait that only they can end
     // is waited out rather than reported as a hang.
     bool userAtTerminal = false;
-    // In virtual time, a Wait that nothing has ended after this much machine
-    // time, with no scripted break pending, is a hang.
+    // A Wait that nothing has ended after the devices have run through this
+    // much machine time, with no scripted break pending, is a hang.
     std::uint64_t hangTimeoutUs = 60'000'000;
 
     // Gets what the player prints, as it prints it (with the machine locked).
@@ -94,6 +115,7 @@ struct Config {
     bool captureAudio = true;                           // keep the DAC and S/PDIF streams in memory
     AudioSink* dacSink = nullptr;                       // not owned
     AudioSink* spdifSink = nullptr;                     // not owned
+    DeviceClock* deviceClock = nullptr;                 // not owned; speed 1 only
     std::function<void(const TraceEvent&)> traceSink{}; // each event as it happens
     bool keepTrace = true; // also keep every event in Result::trace, for tests
     // Why the host refused the player a file: "NAME: reason", one line. The
@@ -111,9 +133,13 @@ struct Config {
 };
 
 struct Report {
-    std::uint64_t blocks = 0;   // blocks the channel played to their end
-    std::uint64_t timeUs = 0;   // machine time at the end of the run
-    std::uint64_t overruns = 0; // blocks played while being refilled, or played again
+    std::uint64_t blocks = 0; // blocks the channel played to their end
+    std::uint64_t timeUs = 0; // machine time at the end of the run
+    // Blocks that started before the Read into them landed: they played old
+    // data again, or data that landed while they played.
+    std::uint64_t overruns = 0;
+    // Real clock: the most machine time by which a device event ran late.
+    std::uint64_t hostLateUs = 0;
     // With Config::report: CPU time of the main task's thread over the run
     // (real clock), and the part of it outside the machine's sleeps: what the
     // player itself ran.
@@ -121,9 +147,10 @@ struct Report {
     std::uint64_t taskCpuUs = 0;
     // Refill slack: for each Read into DMA memory once the channel has
     // started (the first fill has no deadline but the player's own start),
-    // the machine time the channel started playing the block it landed in
-    // minus the time it returned. slackMinBlock is the number (from 1) of the
-    // block started where the minimum fell; the median needs Config::report.
+    // the machine time the channel started the block it was meant for minus
+    // the time it landed; below 0 exactly when that block was an overrun.
+    // slackMinBlock is the number (from 1) of the block where the minimum
+    // fell; the median needs Config::report.
     std::uint64_t slackRefills = 0;
     std::int64_t slackMinUs = 0;
     std::int64_t slackMedianUs = 0;

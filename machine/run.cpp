@@ -11,6 +11,7 @@
 #include "machine/audio_out.h"
 #include "machine/clock.h"
 #include "machine/io_window.h"
+#include "machine/schedule.h"
 #include "machine/state.h"
 #include "machine/trace.h"
 #include "platform/exec.h"
@@ -73,7 +74,7 @@ void CheckHeld(Machine& m) {
 void Collect(Machine& m) {
     Result& r = m.result;
     r.report.timeUs = NowNs(m) / 1000;
-    FinishSlackAccount(m);
+    FinishRefillAccount(m);
     for (std::uint32_t reg = 0; reg <= 0x7E; reg += 2) {
         r.codecRegisters[reg] = m.codec.registers[reg >> 1];
     }
@@ -102,6 +103,9 @@ bool Progress(Report* report) {
         return false;
     }
     std::lock_guard<std::mutex> guard(g_machine->lock);
+    if (!g_machine->clockStarted) {
+        return false;
+    }
     *report = g_machine->result.report;
     report->timeUs = NowNs(*g_machine) / 1000;
     return true;
@@ -117,10 +121,17 @@ void SetChannelStatusBits(std::uint8_t bits) {
 Result Run(const Config& config, const Entry& entry, const std::vector<std::string>& argv) {
     auto m = std::make_unique<Machine>(config);
     Boot(*m);
+    // The clock starts before anyone can read the machine: a Progress call
+    // before then would see no time, or worse, a wall time with no start.
+    {
+        std::lock_guard<std::mutex> guard(m->lock);
+        StartClock(*m);
+    }
     {
         std::lock_guard<std::mutex> running(g_running);
         g_machine = m.get();
     }
+    Schedule(SchedulePoint::Published);
 
     std::vector<std::string> args = argv;
     std::vector<char*> pointers;
@@ -130,10 +141,6 @@ Result Run(const Config& config, const Entry& entry, const std::vector<std::stri
     }
     pointers.push_back(nullptr);
 
-    {
-        std::lock_guard<std::mutex> guard(m->lock);
-        StartClock(*m);
-    }
     const std::uint64_t cpuStartNs = ThreadCpuNs();
     const int returnCode = [&] {
         try {

@@ -55,20 +55,27 @@ struct OpenFile {
     // Bytes the program took from this pipe before the run, read before the pipe.
     std::vector<std::uint8_t> peeked{};
     std::size_t peekedRead = 0;
+    bool regular = false; // a regular file: a read never keeps the host waiting long
 };
 
 // A disk reads ahead: one host read serves about ten buffers.
 inline constexpr std::size_t kReadAhead = std::size_t{64} * 1024;
 
-// A block the channel has played, for the overrun account.
-struct PlayedBlock {
-    std::uint32_t length;
-    bool refilled; // a Read landed in it since it last started playing
-};
-
 // Who runs the devices on the real clock: the main task's thread while it
-// sleeps, else the hardware thread, never both (clock.cpp).
+// sleeps or in a platform call, else the hardware thread, never both
+// (clock.cpp).
 enum class Runner { Nobody, Task, Hardware };
+
+using WallTime = std::chrono::steady_clock::time_point;
+
+// The real clock at speed 1 steered by a live sound device: machine time
+// from `wall` on is ns + (wall time since) * slope (clock.cpp).
+struct Pace {
+    bool on = false;
+    WallTime wall{};
+    std::uint64_t ns = 0;
+    double slope = 1.0;
+};
 
 struct Machine {
     explicit Machine(const Config& c) : config(c) {}
@@ -82,8 +89,14 @@ struct Machine {
     std::condition_variable taskWake;
 
     // Clock.
+    bool clockStarted = false; // before, machine time is 0 and nothing runs
+    // Virtual: the time. Real: the latest time read, which never goes back.
     std::uint64_t nowNs = 0;
-    std::chrono::steady_clock::time_point wallStart;
+    // The devices have run every event due by this machine time.
+    std::uint64_t ranToNs = 0;
+    WallTime wallStart;
+    Pace pace;
+    bool lateTold = false; // the host's lateness has been told
     std::thread hardware;
     bool stopHardware = false;
     // When the alarm is set to ring; in the past once it has rung.
@@ -91,6 +104,7 @@ struct Machine {
     int alarmFd = -1;               // timerfd: when the hardware thread is next due
     int wakeFd = -1;                // eventfd: to stop, or for a host signal
     Runner runner = Runner::Nobody; // who runs the devices (real clock)
+    int taskWaiting = 0;            // the task waits for the hardware thread to hand them back
     // CPU time of the main task's thread in the machine's sleeps: the waiting,
     // and the device rounds run there.
     std::uint64_t sleepCpuNs = 0;
@@ -109,9 +123,8 @@ struct Machine {
     bool peekedGiven = false; // Config::peeked went to an Open
     BPTR nextFile = 0x1000;
     int readCalls = 0;
-    // The bus address and length a Read that takes time is filling, while it
-    // does; 0 and 0 for memory the bus does not reach.
-    std::optional<std::pair<std::uint32_t, std::uint32_t>> refilling;
+    // Where a Read's data waits until it lands in the player's memory.
+    std::vector<std::uint8_t> staging;
 
     // The PCI bus and its one audio function.
     bool devicePresent = true;
@@ -119,8 +132,7 @@ struct Machine {
     std::vector<std::unique_ptr<IntServerEntry>> servers;
     std::vector<PciIntServerFunc> dispatchList; // the servers being called
     Channel channel;
-    std::map<std::uint32_t, PlayedBlock> played; // by bus address
-    SlackAccount slack;
+    RefillAccount refills;
 
     // The codec behind the mixer library.
     Mixer mixer;

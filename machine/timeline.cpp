@@ -82,11 +82,6 @@ void Metadata(Timeline& t, const char* name, int tid, const std::string& args) {
                 std::to_string(tid) + ",\"args\":{" + args + "}}");
 }
 
-// The same rule as the bus's: [a, a + n) and [b, b + m) share a byte.
-bool Overlaps(std::int64_t a, std::int64_t n, std::int64_t b, std::int64_t m) {
-    return a < b + m && b < a + n;
-}
-
 void CloseBlock(Timeline& t, std::uint64_t toUs, const char* outcome, bool overrun) {
     if (!t.blockOpen) {
         return;
@@ -97,11 +92,6 @@ void CloseBlock(Timeline& t, std::uint64_t toUs, const char* outcome, bool overr
                              "," + Num("bytes", t.blockBytes) + "," + Text("refill", outcome);
     Span(t, kDma, overrun ? "overrun: " + name : name, t.blockStartUs, toUs, args,
          overrun ? "terrible" : nullptr);
-}
-
-// A refill's deadline is the start of the block playing now.
-void Slack(Timeline& t, std::int64_t slackUs) {
-    Counter(t, "refill slack", t.blockStartUs, "\"ms\":" + Milliseconds(slackUs));
 }
 
 void StartBlock(Timeline& t, const TraceEvent& e) {
@@ -116,37 +106,6 @@ void StartBlock(Timeline& t, const TraceEvent& e) {
     t.blockIndex = e.Number("index");
     t.blockBus = e.Number("buffer");
     t.blockBytes = e.Number("bytes");
-    ++t.blocksStarted;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < t.pendingCount; ++i) {
-        const TimelineRefill p = t.pending[i];
-        if (Overlaps(t.blockBus, t.blockBytes, p.bus, p.length)) {
-            Slack(t, static_cast<std::int64_t>(e.timeUs) - static_cast<std::int64_t>(p.returnedUs));
-        } else {
-            t.pending[kept++] = p;
-        }
-    }
-    t.pendingCount = kept;
-}
-
-// A Read that began at sinceUs has landed in DMA memory.
-void Landed(Timeline& t, const TraceEvent& e, std::uint64_t sinceUs) {
-    const auto bus = static_cast<std::uint32_t>(e.Number("bus"));
-    const auto length = static_cast<std::uint32_t>(e.Number("requested"));
-    if (t.blocksStarted == 0) {
-        return; // the first fill: the player starts the channel when it is done
-    }
-    if (t.blockOpen && t.blockStartUs >= sinceUs &&
-        Overlaps(t.blockBus, t.blockBytes, bus, length)) {
-        // The block it landed in started while the Read was still reading.
-        Slack(t, static_cast<std::int64_t>(t.blockStartUs) - static_cast<std::int64_t>(e.timeUs));
-        return;
-    }
-    if (t.pendingCount == Timeline::kPending) {
-        std::move(t.pending + 1, t.pending + t.pendingCount, t.pending);
-        --t.pendingCount;
-    }
-    t.pending[t.pendingCount++] = {bus, length, e.timeUs};
 }
 
 // Anything the task does ends the refill before it: the Read and the work on
@@ -251,10 +210,9 @@ void AddToTimeline(Timeline& t, const TraceEvent& e) {
             t.refillOpen = true;
             t.refillUs = since;
             t.refillReadEndUs = now;
-            if (e.Number("count") >= 0) {
-                Landed(t, e, since);
-            }
         }
+    } else if (name == "refill_slack") {
+        Counter(t, "refill slack", now, "\"ms\":" + Milliseconds(e.Number("slack")));
     } else if (name == "delay") {
         Span(t, kTask, "Delay", since, now, Num("ticks", e.Number("ticks")));
     } else if (name == "codec_write") {

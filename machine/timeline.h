@@ -1,14 +1,15 @@
 // The machine's trace as a timeline: Trace Event Format, JSON array form, as
 // Perfetto's UI, chrome://tracing and speedscope open it. One process,
 // "kestrel", with a track each for the DMA channel, the interrupt servers,
-// the player task and the codec, and counters for refill slack and overruns.
+// the player task and the codec, and counters for the refill slack the
+// machine reckons and for overruns.
 // Timestamps are machine time in microseconds.
 //
 // Events go out as the trace comes in: the first line is "[" and the first
 // event, every further line "," and one event, the last "]". Lines are written
 // whole, a buffer at a time, so the file of a run killed midway parses once
 // "]" is appended. The translator keeps only what is open (a block, an
-// interrupt dispatch, a refill, a few refills waiting for their block): its
+// interrupt dispatch, a refill): its
 // memory does not grow with the run.
 #pragma once
 
@@ -24,13 +25,6 @@ namespace machine {
 
 // Microseconds as milliseconds, exactly: "-1.250".
 std::string Milliseconds(std::int64_t us);
-
-// A refill waiting for the block it landed in to start.
-struct TimelineRefill {
-    std::uint32_t bus = 0;
-    std::uint32_t length = 0;
-    std::uint64_t returnedUs = 0;
-};
 
 struct Timeline {
     // Gets whole lines, a buffer at a time.
@@ -48,7 +42,6 @@ struct Timeline {
     std::int64_t blockIndex = 0;
     std::int64_t blockBus = 0;
     std::int64_t blockBytes = 0;
-    std::uint64_t blocksStarted = 0;
     std::uint64_t overruns = 0;
 
     // Interrupts: the dispatch running.
@@ -63,11 +56,6 @@ struct Timeline {
     bool setupDone = false;
     bool stopped = false; // the channel stopped: teardown from teardownUs
     std::uint64_t teardownUs = 0;
-
-    // Refill slack, reckoned from the trace alone.
-    static constexpr std::size_t kPending = 4;
-    TimelineRefill pending[kPending];
-    std::size_t pendingCount = 0;
 
     bool finished = false;
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "machine/clock.h"
+#include "machine/dispatch.h"
 #include "machine/state.h"
 
 namespace machine {

@@ -56,20 +56,21 @@ void FetchFailed(Machine& m, const char* what, std::uint32_t bus) {
     Stop(m, "fetch");
 }
 
-void CountOverrunIfRefilling(Machine& m) {
-    Channel& c = m.channel;
-    if (!c.overrunCounted && m.refilling &&
-        BusRangesOverlap(c.blockBus, c.blockLength, m.refilling->first, m.refilling->second)) {
-        c.overrunCounted = true;
-        ++m.result.report.overruns;
-    }
+bool Overlaps(const LandedRefill& r, std::uint32_t bus, std::uint32_t length) {
+    return BusRangesOverlap(r.bus, r.length, bus, length);
 }
 
-std::int64_t Difference(std::uint64_t a, std::uint64_t b) {
-    return static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b);
+// deadline - landed, in µs rounded down: a Read that landed a nanosecond late
+// has a slack below 0.
+std::int64_t SlackUs(std::uint64_t deadlineNs, std::uint64_t landedNs) {
+    const std::int64_t ns =
+        static_cast<std::int64_t>(deadlineNs) - static_cast<std::int64_t>(landedNs);
+    return ns >= 0 ? ns / 1000 : -((999 - ns) / 1000);
 }
 
-void CountSlack(Machine& m, std::int64_t slackUs, std::uint64_t block) {
+// A refill's slack is known: it goes to the report and the trace.
+void CountSlack(Machine& m, std::uint64_t deadlineNs, std::uint64_t landedNs, std::uint64_t block) {
+    const std::int64_t slackUs = SlackUs(deadlineNs, landedNs);
     Report& r = m.result.report;
     if (r.slackRefills == 0 || slackUs < r.slackMinUs) {
         r.slackMinUs = slackUs;
@@ -80,26 +81,38 @@ void CountSlack(Machine& m, std::int64_t slackUs, std::uint64_t block) {
     }
     ++r.slackRefills;
     if (m.config.report) {
-        m.slack.values.push_back(static_cast<std::int32_t>(
+        m.refills.slackValues.push_back(static_cast<std::int32_t>(
             std::clamp<std::int64_t>(slackUs, std::numeric_limits<std::int32_t>::min(),
                                      std::numeric_limits<std::int32_t>::max())));
     }
+    Trace(m, "refill_slack",
+          {{"slack", slackUs}, {"block", block}, {"deadline", deadlineNs / 1000}});
 }
 
-// The block starting now is the deadline of every refill that landed in it.
-void SettleRefills(Machine& m) {
-    const Channel& c = m.channel;
-    SlackAccount& s = m.slack;
+// The block starting now: whether the player refilled it since it last
+// played, and the deadline of every refill that landed in it meanwhile.
+void AccountStart(Machine& m, std::uint64_t startNs) {
+    Channel& c = m.channel;
+    RefillAccount& a = m.refills;
+    BlockRefills& b = a.blocks[c.blockBus];
+    b.length = c.blockLength;
+    c.stale = b.started && !b.landed;
+    if (c.stale && b.missedNs == kNever) {
+        b.missedNs = startNs;
+        b.missedBlock = c.blocksStarted;
+    }
+    b.started = true;
+    b.landed = false;
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < s.pendingCount; ++i) {
-        const LandedRefill& p = s.pending[i];
-        if (BusRangesOverlap(c.blockBus, c.blockLength, p.bus, p.length)) {
-            CountSlack(m, Difference(c.blockStartUs, p.returnedUs), c.blocksStarted);
+    for (std::size_t i = 0; i < a.pendingCount; ++i) {
+        const LandedRefill p = a.pending[i];
+        if (Overlaps(p, c.blockBus, c.blockLength)) {
+            CountSlack(m, startNs, p.landedNs, c.blocksStarted);
         } else {
-            s.pending[kept++] = p;
+            a.pending[kept++] = p;
         }
     }
-    s.pendingCount = kept;
+    a.pendingCount = kept;
 }
 
 // Fetches descriptor `index` of the table and starts playing its block at
@@ -122,13 +135,9 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     TraceAt(m, startNs, "block",
             {{"buffer", c.blockBus}, {"bytes", c.blockLength}, {"index", index}});
     c.playing = true;
-    c.blockStartUs = startNs / 1000;
+    c.blockStartNs = startNs;
     ++c.blocksStarted;
-    SettleRefills(m);
-
-    auto it = m.played.find(c.blockBus);
-    c.stale = it != m.played.end() && !it->second.refilled;
-    m.played[c.blockBus] = PlayedBlock{c.blockLength, false};
+    AccountStart(m, startNs);
 
     c.nextTickNs = startNs;
     if (c.blockLength < kStereoFrameBytes) {
@@ -197,7 +206,6 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
         FetchFailed(m, "audio data", bus);
         return;
     }
-    CountOverrunIfRefilling(m);
     CodecPlay(m, bytes, std::size_t{slice} * kStereoFrameBytes, now);
     c.offset += slice * kStereoFrameBytes;
     c.nextTickNs = now + Duration(c, slice, rate);
@@ -219,7 +227,6 @@ std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset) {
 }
 
 void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value) {
-    CatchUp(m);
     switch (offset) {
     case vt8231::kRegStatus:
         Acknowledge(m, value);
@@ -236,7 +243,6 @@ void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value) {
 }
 
 void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
-    CatchUp(m);
     switch (offset) {
     case vt8231::kRegStatus:
         // One store to the four byte registers. Type is in place before a
@@ -296,13 +302,6 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
     return raise;
 }
 
-void FetchDueFrames(Machine& m, std::uint64_t untilNs) {
-    Channel& c = m.channel;
-    while (c.active && !Held(c) && FramesLeft(c) > 0 && c.nextTickNs <= untilNs) {
-        FetchSlice(m, untilNs);
-    }
-}
-
 std::uint64_t BlockEndNs(const Machine& m) {
     const Channel& c = m.channel;
     if (!c.active || Held(c) || c.nextTickNs == kNever || FramesLeft(c) == 0) {
@@ -318,36 +317,49 @@ bool ChannelRunning(const Machine& m) {
     return m.channel.active && !Held(m.channel) && m.channel.nextTickNs != kNever;
 }
 
-void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length) {
-    for (auto& [start, block] : m.played) {
-        if (BusRangesOverlap(start, block.length, bus, length)) {
-            block.refilled = true;
-        }
-    }
-}
-
-void NoteRefillLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t sinceUs,
-                      std::uint64_t returnedUs) {
-    const Channel& c = m.channel;
+void NoteLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t landedNs) {
+    Channel& c = m.channel;
+    RefillAccount& a = m.refills;
     if (c.blocksStarted == 0) {
         return; // the first fill: the player starts the channel when it is done
     }
-    if (c.playing && c.blockStartUs >= sinceUs &&
-        BusRangesOverlap(c.blockBus, c.blockLength, bus, length)) {
-        // The channel began the block while the Read was still reading it.
-        CountSlack(m, Difference(c.blockStartUs, returnedUs), c.blocksStarted);
+    BlockRefills* missed = nullptr;
+    for (auto& [start, block] : a.blocks) {
+        if (BusRangesOverlap(start, block.length, bus, length)) {
+            block.landed = true;
+            if (block.missedNs != kNever) {
+                missed = &block;
+            }
+        }
+    }
+    if (c.playing && BusRangesOverlap(c.blockBus, c.blockLength, bus, length)) {
+        // It landed in the block playing, which started before its data.
+        if (!c.overrunCounted) {
+            c.overrunCounted = true;
+            ++m.result.report.overruns;
+        }
+        BlockRefills& b = a.blocks[c.blockBus];
+        const bool late = b.missedNs != kNever;
+        CountSlack(m, late ? b.missedNs : c.blockStartNs, landedNs,
+                   late ? b.missedBlock : c.blocksStarted);
+        b.missedNs = kNever;
         return;
     }
-    SlackAccount& s = m.slack;
-    if (s.pendingCount == SlackAccount::kPending) {
-        std::copy(s.pending + 1, s.pending + s.pendingCount, s.pending); // the oldest goes
-        --s.pendingCount;
+    if (missed != nullptr) {
+        // The Read meant for a start that has gone by without it.
+        CountSlack(m, missed->missedNs, landedNs, missed->missedBlock);
+        missed->missedNs = kNever;
+        return;
     }
-    s.pending[s.pendingCount++] = {bus, length, returnedUs};
+    if (a.pendingCount == RefillAccount::kPending) {
+        std::copy(a.pending + 1, a.pending + a.pendingCount, a.pending); // the oldest goes
+        --a.pendingCount;
+    }
+    a.pending[a.pendingCount++] = {bus, length, landedNs};
 }
 
-void FinishSlackAccount(Machine& m) {
-    std::vector<std::int32_t>& values = m.slack.values;
+void FinishRefillAccount(Machine& m) {
+    std::vector<std::int32_t>& values = m.refills.slackValues;
     if (!values.empty()) {
         const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
         std::nth_element(values.begin(), middle, values.end());

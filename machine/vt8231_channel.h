@@ -5,13 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <vector>
+
+#include "machine/machine.h"
 
 namespace machine {
 
 struct Machine;
-
-inline constexpr std::uint64_t kNever = ~std::uint64_t{0};
 
 struct Channel {
     std::uint8_t status = 0; // FLAG and EOL; ACTIVE is derived from `active`
@@ -29,37 +30,48 @@ struct Channel {
     std::uint32_t blockFlags = 0;
     std::uint32_t offset = 0; // bytes of the block fetched so far
     bool overrunCounted = false;
-    // The block played before and no Read has landed in it since. Played to
-    // its end, that is an overrun; the driver stopping the channel in it at
-    // the end of the data is not.
+    // The block started with no Read landed in it since it last played: it
+    // plays its old data again. Played to its end, that is an overrun; the
+    // driver stopping the channel in it at the end of the data is not.
     bool stale = false;
-    // The block has started and not ended yet (the refill slack account).
+    // The block has started and not ended yet.
     bool playing = false;
-    std::uint64_t blockStartUs = 0;
+    std::uint64_t blockStartNs = 0;
     std::uint64_t blocksStarted = 0; // the number of the block playing, from 1
 
     std::uint64_t nextTickNs = kNever;
     std::uint64_t carryNs = 0; // remainder of frame timing, in ns * rate
 };
 
-// A Read's data in DMA memory, waiting for the channel to start the block it
-// landed in.
+// What the refill account knows of one block of the table, by bus address.
+struct BlockRefills {
+    std::uint32_t length = 0;
+    bool started = false; // the channel has started it
+    bool landed = false;  // a Read landed in it since it last started
+    // A start that found no new data, until the Read meant for it lands.
+    std::uint64_t missedNs = kNever;
+    std::uint64_t missedBlock = 0;
+};
+
+// A Read's data in DMA memory, waiting for the channel to start its block.
 struct LandedRefill {
     std::uint32_t bus = 0;
     std::uint32_t length = 0;
-    std::uint64_t returnedUs = 0;
+    std::uint64_t landedNs = 0;
 };
 
-// The refill slack account: for each Read into DMA memory after the channel
-// first started, the machine time the channel starts playing the block the
-// data landed in minus the time the Read returned; negative when the block
-// started before the data landed. The player has two buffers: a few pending
-// refills are plenty.
-struct SlackAccount {
+// The refill account. A block that starts before the Read into it has landed
+// is an overrun: it started with no new data (stale), or the data landed
+// while it played. Each Read into DMA memory once the channel has started
+// has a slack: the machine time its block started minus the time it landed,
+// below 0 exactly when that block was an overrun. The player has two
+// buffers: a few pending refills are plenty.
+struct RefillAccount {
+    std::map<std::uint32_t, BlockRefills> blocks;
     static constexpr std::size_t kPending = 4;
     LandedRefill pending[kPending];
     std::size_t pendingCount = 0;
-    std::vector<std::int32_t> values; // with Config::report, for the median
+    std::vector<std::int32_t> slackValues; // with Config::report, for the median
 };
 
 // Register accesses by offset; the caller has checked offset and width.
@@ -72,23 +84,15 @@ void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value);
 // caller calls the interrupt servers.
 bool ChannelTick(Machine& m, std::uint64_t untilNs);
 
-// Fetches the frames of the current block due by untilNs; never ends a block.
-void FetchDueFrames(Machine& m, std::uint64_t untilNs);
-
 // Machine time of the current block's end event; kNever when none is coming.
 std::uint64_t BlockEndNs(const Machine& m);
 
 // Whether the channel is running and will reach another block end by itself.
 bool ChannelRunning(const Machine& m);
 
-// The overrun account: a Read into bus range [bus, bus + length) has landed.
-void NoteRefill(Machine& m, std::uint32_t bus, std::uint32_t length);
-
-// The slack account: a Read that began at sinceUs returned at returnedUs with
-// its data in bus range [bus, bus + length).
-void NoteRefillLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t sinceUs,
-                      std::uint64_t returnedUs);
+// A Read's data has landed in bus range [bus, bus + length) at landedNs.
+void NoteLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t landedNs);
 // The run is over: the report gets the median of the slack values kept.
-void FinishSlackAccount(Machine& m);
+void FinishRefillAccount(Machine& m);
 
 } // namespace machine

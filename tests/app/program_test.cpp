@@ -40,7 +40,7 @@ TEST(MachineOptions, Fields) {
     const app::ParsedOptions parsed = app::ParseMachineOptions(
         Words("--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live --rep --spdif=off "
               "--vra=off --vra on --fail=read:3 --fail=device --fail memory --slow-read=2:0 "
-              "--break-af=0 --break-at-ms=5 --live-s r -- kestrel --live"));
+              "--break-af=2 --break-at-ms=5 --live-s r -- kestrel --live"));
     ASSERT_TRUE(parsed.options.has_value()) << parsed.error;
     const app::MachineOptions& o = *parsed.options;
     const machine::Config& c = o.config;
@@ -54,11 +54,26 @@ TEST(MachineOptions, Fields) {
     EXPECT_EQ(c.failReadAt, 3);
     EXPECT_EQ(c.faults, (std::set{machine::Fault::Device, machine::Fault::Memory}));
     EXPECT_EQ(c.slowReadMs, (std::map<int, std::uint32_t>{{2, 0}}));
-    EXPECT_EQ(c.breakAfterBlocks, 0);
+    EXPECT_EQ(c.breakAfterBlocks, 2);
     EXPECT_EQ(c.breakAtUs, 5000);
     EXPECT_EQ(o.liveSpdifPcm, "r");
     // All after "--" is the player's.
     EXPECT_EQ(o.command, (Strings{"kestrel", "--live"}));
+}
+
+// What the clock cannot honour is refused, the message naming the limit.
+TEST(MachineOptions, Limits) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"--speed=1e300", "--speed=1e300: the speed is a number from 0.01 to 1000"},
+        {"--speed=0.001", "--speed=0.001: the speed is a number from 0.01 to 1000"},
+        {"--break-at-ms=18446744073710", "up to 4611686018427, the latest machine time"},
+        {"--break-after-blocks=0", "--break-after-blocks=0: N is a whole number of block ends"},
+    };
+    for (const auto& [option, error] : rows) {
+        const auto parsed =
+            app::ParseMachineOptions(Words(std::string("--clock=real ") + option + " -- k x"));
+        EXPECT_NE(parsed.error.find(error), std::string::npos) << option << ": " << parsed.error;
+    }
 }
 
 // Whenever the player got to play, the capture is a valid WAV file, whether

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include "machine/machine.h"
+#include "machine/schedule.h"
 #include "platform/byteorder.h"
 
 namespace harness {
@@ -200,6 +202,45 @@ inline std::string Log(const machine::Result& result, Kinds kinds) {
     }
     return out;
 }
+
+// What a run's report, the trace's overrun marks and its refill slack
+// disagree on, "" when nothing: the blocks marked overrun are as many as the
+// report counts, and every slack below 0 is one of theirs.
+inline std::string Disagreement(const machine::Result& r) {
+    std::set<std::int64_t> overran, late;
+    std::int64_t block = 0;
+    for (const machine::TraceEvent& e : r.trace) {
+        const std::string_view name = e.name;
+        block += name == "block";
+        if ((name == "block_end" || name == "channel_stop") && e.Number("overrun") == 1) {
+            overran.insert(block);
+        } else if (name == "refill_slack" && e.Number("slack") < 0) {
+            late.insert(e.Number("block"));
+        }
+    }
+    std::string out;
+    if (overran.size() != r.report.overruns) {
+        out += std::to_string(overran.size()) + " blocks marked, " +
+               std::to_string(r.report.overruns) + " overruns reported; ";
+    }
+    for (const std::int64_t b : late) {
+        out += overran.count(b) != 0 ? "" : "block " + std::to_string(b) + " late, no overrun; ";
+    }
+    return out;
+}
+
+// A schedule hook for the life of this object: `at` is called at every point
+// any thread reaches.
+struct Hook {
+    explicit Hook(std::function<void(machine::SchedulePoint)> f) : at(std::move(f)) {
+        machine::SetScheduleHook(
+            [](machine::SchedulePoint p, void* h) { static_cast<Hook*>(h)->at(p); }, this);
+    }
+    ~Hook() { machine::SetScheduleHook(nullptr, nullptr); }
+    Hook(const Hook&) = delete;
+    Hook& operator=(const Hook&) = delete;
+    std::function<void(machine::SchedulePoint)> at;
+};
 
 // Words for sh, whatever they hold, each after a space.
 inline std::string Quote(const Strings& words) {
