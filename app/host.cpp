@@ -8,56 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/alsa_sink.h"
+#include "app/host_device.h"
 
 namespace app {
-
-namespace {
-
-class LazyHostSink : public machine::AudioSink {
-public:
-    explicit LazyHostSink(HostOutput output) : output_(std::move(output)) {}
-
-    void Write(const machine::AudioChunk& chunk) override {
-        if (!opened_) {
-            opened_ = true;
-            Open();
-        }
-        if (sink_) {
-            sink_->Write(chunk);
-        }
-    }
-
-    void Finish() override {
-        if (sink_) {
-            sink_->Finish();
-        }
-    }
-
-private:
-    void Open() {
-        const HostOutput& o = output_;
-        std::string why = o.noAlsa == NoAlsa::Say ? "this build has no ALSA" : "";
-        sink_ = o.output == Output::LineOut ? OpenAlsaSink(o.pcm, &why)
-                                            : OpenIec958Sink(o.pcm, o.who, &why);
-        if (sink_ || why.empty()) {
-            return;
-        }
-        const std::string line =
-            o.who + ": cannot open ALSA PCM '" + o.pcm + "': " + why + "; " + o.instead;
-        if (o.say) {
-            o.say(line);
-        } else {
-            std::fprintf(stderr, "%s\n", line.c_str());
-        }
-    }
-
-    HostOutput output_;
-    std::unique_ptr<machine::AudioSink> sink_;
-    bool opened_ = false;
-};
-
-} // namespace
 
 void WireHost(machine::Config& config, const char* program) {
     std::signal(SIGXFSZ, SIG_IGN);
@@ -74,8 +27,25 @@ void WireHost(machine::Config& config, const char* program) {
     config.userAtTerminal = isatty(STDIN_FILENO) != 0;
 }
 
-std::unique_ptr<machine::AudioSink> OpenHostOutput(const HostOutput& output) {
-    return std::make_unique<LazyHostSink>(output);
+std::unique_ptr<DeviceFeed> OpenHostOutput(const HostOutput& output) {
+    DeviceFeed::Opener open = [output](std::string* why) {
+        if (output.simulated) {
+            const SimulatedCrystal& c = *output.simulated;
+            return OpenSimulatedDevice(c.factor, c.everyS, c.stallS);
+        }
+        *why = output.noAlsa == NoAlsa::Say ? "this build has no ALSA" : "";
+        return OpenAlsaDevice(output.pcm, output.output == Output::Spdif, output.who, why);
+    };
+    DeviceFeed::Say say = [who = output.who, to = output.say](const std::string& line) {
+        if (to) {
+            to(who + ": " + line);
+        } else {
+            std::fprintf(stderr, "%s: %s\n", who.c_str(), line.c_str());
+        }
+    };
+    const std::string name =
+        output.simulated ? "the simulated device" : "ALSA PCM '" + output.pcm + "'";
+    return std::make_unique<DeviceFeed>(std::move(open), std::move(say), name, output.instead);
 }
 
 bool InputOpens(const std::string& path) {

@@ -4,8 +4,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/device_feed.h"
 #include "app/file_notes.h"
 #include "machine/machine.h"
 
@@ -23,9 +25,9 @@ enum class Output { LineOut, Spdif };
 // Whether a build without ALSA says so when the PCM cannot be opened.
 enum class NoAlsa { Quiet, Say };
 
-// A machine output to play on an ALSA PCM. When the PCM does not open, one
-// line "WHO: cannot open ALSA PCM 'PCM': WHY; INSTEAD" goes to `say`, or to
-// standard error when there is none.
+// A machine output to play on an ALSA PCM, or on a simulated device. When the
+// device does not open, one line "WHO: cannot open ALSA PCM 'PCM': WHY;
+// INSTEAD" goes to `say`, or to standard error when there is none.
 struct HostOutput {
     Output output;
     std::string pcm;
@@ -33,12 +35,14 @@ struct HostOutput {
     std::string instead; // what the machine does without it
     NoAlsa noAlsa;
     std::function<void(const std::string&)> say{};
+    std::optional<SimulatedCrystal> simulated{};
 };
 
-// The sink opens the PCM when the first audio is due, so that a run that
-// never plays never waits for, or speaks of, a sound device. The S/PDIF
-// output goes to an IEC958 device that follows the codec's channel status.
-std::unique_ptr<machine::AudioSink> OpenHostOutput(const HostOutput& output);
+// The device is opened on its feed's thread when the first audio is due, so
+// that a run that never plays never waits for, or speaks of, a sound device.
+// The S/PDIF output goes to an IEC958 device that follows the codec's channel
+// status.
+std::unique_ptr<DeviceFeed> OpenHostOutput(const HostOutput& output);
 
 // Whether the player's Open of path will succeed: the file opens for reading
 // and is not a directory. Nothing is read, so a pipe loses nothing. The

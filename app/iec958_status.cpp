@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "app/alsa_sink.h"
+#include "app/host_device.h"
 #include "hw/ac97.h"
 
 namespace app {

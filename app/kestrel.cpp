@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/options.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
+#include "app/status_line.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
 
@@ -52,43 +54,55 @@ int main(int argc, char** argv) {
     config.clock = machine::ClockKind::Real;
     config.speed = 1.0;
     app::WireHost(config, kProgram);
+    // On a terminal the progress line shares standard error: every line goes
+    // through it.
+    app::StatusLine status;
+    const auto print = [&status](const std::string& line) { status.Print(stderr, line + "\n"); };
+    const auto say = [&print](const std::string& line) {
+        print(std::string(kProgram) + ": " + line);
+    };
+    config.hostNote = say;
     const std::string pcm = Environment("KESTREL_PCM");
-    std::unique_ptr<machine::AudioSink> speakers =
+    std::unique_ptr<app::DeviceFeed> speakers =
         app::OpenHostOutput({.output = app::Output::LineOut,
                              .pcm = pcm.empty() ? "default" : pcm,
                              .who = kProgram,
                              .instead = "playing silently",
-                             .noAlsa = app::NoAlsa::Quiet});
-    std::unique_ptr<machine::AudioSink> receiver;
+                             .noAlsa = app::NoAlsa::Quiet,
+                             .say = print});
+    std::unique_ptr<app::DeviceFeed> receiver;
     if (const std::string spdif = Environment("KESTREL_SPDIF_PCM"); !spdif.empty()) {
         receiver = app::OpenHostOutput({.output = app::Output::Spdif,
                                         .pcm = spdif,
                                         .who = kProgram,
                                         .instead = "sending nothing over S/PDIF",
-                                        .noAlsa = app::NoAlsa::Say});
+                                        .noAlsa = app::NoAlsa::Say,
+                                        .say = print});
     }
-    if (argc == 2) {
-        app::NoteFile(kProgram, argv[1], config);
-    }
+    const double seconds = argc == 2 ? app::NoteFile(kProgram, argv[1], config).seconds : 0;
     config.dacSink = speakers.get();
     config.spdifSink = receiver.get();
+    // The sound device keeps the time: the codec runs at its pace.
+    config.deviceClock = speakers.get();
     std::unique_ptr<app::TimelineFile> timeline;
     if (!timelinePath.empty() && !input.empty() && app::InputOpens(input)) {
-        timeline = app::StartTimelineFile(timelinePath, config, [](const std::string& line) {
-            std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
-        });
+        timeline = app::StartTimelineFile(timelinePath, config, say);
     }
 
     const std::vector<std::string> args(argv, argv + argc);
-    const machine::Result result = machine::Run(config, PlayerMain, args);
-    for (machine::AudioSink* sink : {speakers.get(), receiver.get()}) {
-        if (sink != nullptr) {
-            sink->Finish();
+    machine::Result result;
+    {
+        std::optional<app::Progress> progress;
+        if (argc == 2) {
+            progress.emplace(status, config, seconds);
         }
+        result = machine::Run(config, PlayerMain, args);
     }
+    speakers.reset(); // plays out, and closes the device
+    receiver.reset();
     const bool outputFailed = timeline && !app::EndTimelineFile(*timeline);
     for (const std::string& violation : result.violations) {
-        std::fprintf(stderr, "%s: machine violation: %s\n", kProgram, violation.c_str());
+        std::fprintf(stderr, "%s: violation: %s\n", kProgram, violation.c_str());
     }
     // A violation outranks the player's code, as in kestrel-machine.
     return app::ExitStatus(result, outputFailed);

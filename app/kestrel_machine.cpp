@@ -5,22 +5,17 @@
 // and of the trace. Standard output is only what the player printed; the
 // machine's own words go to standard error. A capture or trace that cannot be
 // written is named there at once, and the run ends with status 74.
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
+#include "app/status_line.h"
 #include "app/wav_sink.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
@@ -55,82 +50,6 @@ machine::AudioSink* Both(std::unique_ptr<TeeSink>& tee, machine::AudioSink* a,
     return tee.get();
 }
 
-// The progress line, and all else the run writes to the terminal meanwhile.
-// One lock orders them: the line is cleared before any other output and
-// drawn again after it once standard output is at the start of a line, so
-// the player's words never share a line with it. Print is called with the
-// machine's lock held (the machine echoes and traces under it); the progress
-// thread takes the machine's lock only outside this one, in machine::Progress.
-class StatusLine {
-public:
-    // From the progress thread: the line's new text.
-    void Draw(const std::string& text) {
-        const std::lock_guard<std::mutex> guard(lock_);
-        text_ = text;
-        Show();
-    }
-
-    // text whole on stream, the line out of its way.
-    void Print(std::FILE* stream, std::string_view text) {
-        const std::lock_guard<std::mutex> guard(lock_);
-        if (shown_) {
-            std::fputs("\r\033[K", stderr);
-            shown_ = false;
-        }
-        std::fwrite(text.data(), 1, text.size(), stream);
-        std::fflush(stream);
-        if (stream == stdout && !text.empty()) {
-            atLineStart_ = text.back() == '\n';
-        }
-        Show();
-    }
-
-    // Clears the line for good.
-    void End() {
-        const std::lock_guard<std::mutex> guard(lock_);
-        if (shown_) {
-            std::fputs("\r\033[K", stderr);
-        }
-        shown_ = false;
-        text_.clear();
-    }
-
-private:
-    void Show() {
-        if (!text_.empty() && atLineStart_) {
-            std::fputs(("\r\033[K" + text_).c_str(), stderr);
-            shown_ = true;
-        }
-    }
-
-    std::mutex lock_;
-    std::string text_; // empty: no line
-    bool shown_ = false;
-    bool atLineStart_ = true; // standard output's last byte ended a line
-};
-
-// Draws the run's progress a few times a second until it ends, then clears
-// it: machine time of the file's length when that is known (not on a pipe).
-void ShowProgress(const std::atomic<bool>& running, double seconds, StatusLine& line) {
-    while (running) {
-        machine::Report report;
-        if (machine::Progress(&report)) {
-            char total[32] = "";
-            if (seconds > 0) {
-                std::snprintf(total, sizeof total, " of %.1f s", seconds);
-            }
-            char text[128];
-            std::snprintf(text, sizeof text, "%.1f s%s, %llu blocks, %llu overruns",
-                          static_cast<double>(report.timeUs) / 1e6, total,
-                          static_cast<unsigned long long>(report.blocks),
-                          static_cast<unsigned long long>(report.overruns));
-            line.Draw(text);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    line.End();
-}
-
 int BadOption(const std::string& why) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", app::kMachineProgram, why.c_str(),
                  app::kMachineProgram);
@@ -162,7 +81,7 @@ int main(int argc, char** argv) {
 
     machine::Config config = options.config;
     app::WireHost(config, app::kMachineProgram);
-    StatusLine status;
+    app::StatusLine status;
     const auto print = [&status](const std::string& line) { status.Print(stderr, line + "\n"); };
     const auto say = [&print](const std::string& line) {
         print(std::string(app::kMachineProgram) + ": " + line);
@@ -192,14 +111,16 @@ int main(int argc, char** argv) {
     if (starts && !options.timeline.empty()) {
         timeline = app::StartTimelineFile(options.timeline, config, say);
     }
-    std::unique_ptr<machine::AudioSink> speakers, receiver;
-    if (options.live) {
+    std::unique_ptr<app::DeviceFeed> speakers, receiver;
+    if (options.live || options.liveSim) {
         speakers = app::OpenHostOutput({.output = app::Output::LineOut,
                                         .pcm = options.livePcm,
-                                        .who = std::string(app::kMachineProgram) + ": --live",
+                                        .who = std::string(app::kMachineProgram) +
+                                               (options.liveSim ? ": --live-sim" : ": --live"),
                                         .instead = "playing silently",
                                         .noAlsa = app::NoAlsa::Say,
-                                        .say = print});
+                                        .say = print,
+                                        .simulated = options.liveSim});
     }
     if (!options.liveSpdifPcm.empty()) {
         receiver = app::OpenHostOutput({.output = app::Output::Spdif,
@@ -212,29 +133,29 @@ int main(int argc, char** argv) {
     std::unique_ptr<TeeSink> dacTee, spdifTee;
     config.dacSink = Both(dacTee, dacWav.get(), speakers.get());
     config.spdifSink = Both(spdifTee, spdifWav.get(), receiver.get());
+    // The line out's device keeps the time, else the S/PDIF output's.
+    config.deviceClock = speakers ? speakers.get() : receiver.get();
     config.report = options.report;
 
     double seconds = 0;
     if (options.command.size() == 2) {
         seconds = app::NoteFile(app::kMachineProgram, options.command[1], config).seconds;
     }
-    // The status line: only for a person watching a terminal.
-    std::atomic<bool> running{true};
-    std::thread progress;
-    if (!options.quiet && isatty(STDERR_FILENO) != 0 && options.command.size() == 2) {
-        config.output = [&status](const std::string& text) { status.Print(stdout, text); };
-        progress = std::thread(ShowProgress, std::ref(running), seconds, std::ref(status));
-    }
-    const machine::Result result = machine::Run(config, PlayerMain, options.command);
-    running = false;
-    if (progress.joinable()) {
-        progress.join();
+    machine::Result result;
+    {
+        // The progress line: only for a person watching a terminal.
+        std::optional<app::Progress> progress;
+        if (!options.quiet && options.command.size() == 2) {
+            progress.emplace(status, config, seconds);
+        }
+        result = machine::Run(config, PlayerMain, options.command);
     }
 
     // The machine may already have finished the sinks; finishing again is harmless.
-    for (machine::AudioSink* sink :
-         {static_cast<machine::AudioSink*>(dacWav.get()),
-          static_cast<machine::AudioSink*>(spdifWav.get()), speakers.get(), receiver.get()}) {
+    for (machine::AudioSink* sink : {static_cast<machine::AudioSink*>(dacWav.get()),
+                                     static_cast<machine::AudioSink*>(spdifWav.get()),
+                                     static_cast<machine::AudioSink*>(speakers.get()),
+                                     static_cast<machine::AudioSink*>(receiver.get())}) {
         if (sink != nullptr) {
             sink->Finish();
         }
@@ -251,6 +172,12 @@ int main(int argc, char** argv) {
     if (options.report) {
         std::fprintf(stderr, "%s: %s\n", app::kMachineProgram,
                      app::ReportLine(result, config.clock == machine::ClockKind::Real).c_str());
+        for (const app::DeviceFeed* feed : {speakers.get(), receiver.get()}) {
+            if (const std::string summary = feed != nullptr ? feed->Summary() : "";
+                !summary.empty()) {
+                std::fprintf(stderr, "%s: %s\n", app::kMachineProgram, summary.c_str());
+            }
+        }
     }
     return app::ExitStatus(result, outputFailed);
 }

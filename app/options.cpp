@@ -41,6 +41,10 @@ constexpr OptionSpec kOptions[] = {
      "write the run as a timeline, Trace Event Format JSON (for Perfetto's UI, chrome://tracing "
      "or speedscope)"},
     {"live", "[=PCM]", "also play the line out on an ALSA PCM (default: \"default\")"},
+    {"live-sim", "FACTOR[:EVERY:STALL]",
+     "play the line out on a simulated sound device instead, whose crystal runs at FACTOR of the "
+     "codec's rate and which stalls STALL seconds every EVERY seconds of playing (for tests of "
+     "the pacing)"},
     {"live-spdif", "PCM",
      "also send the S/PDIF output to an ALSA PCM (an IEC958 device: its channel status follows "
      "the codec)"},
@@ -140,6 +144,30 @@ bool ParseWhole(std::string_view text, T min, T max, T* out) {
     return true;
 }
 
+// A number in [min, max], all of text.
+bool ParseNumber(std::string_view text, double min, double max, double* out) {
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || !(value >= min) ||
+        !(value <= max)) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+// "FACTOR" or "FACTOR:EVERY:STALL".
+bool ParseCrystal(std::string_view text, SimulatedCrystal* out) {
+    const std::size_t a = text.find(':');
+    const std::size_t b = a == std::string_view::npos ? a : text.find(':', a + 1);
+    if (a == std::string_view::npos) {
+        return ParseNumber(text, 0.5, 2, &out->factor);
+    }
+    return b != std::string_view::npos && ParseNumber(text.substr(0, a), 0.5, 2, &out->factor) &&
+           ParseNumber(text.substr(a + 1, b - a - 1), 0.1, 3600, &out->everyS) &&
+           ParseNumber(text.substr(b + 1), 0, 60, &out->stallS);
+}
+
 bool ParseSwitch(std::string_view text, bool* out) {
     if (text == "on") {
         *out = true;
@@ -189,9 +217,7 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
         }
     } else if (name == "speed") {
         double speed = 0;
-        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), speed);
-        if (ec != std::errc{} || end != value.data() + value.size() || !(speed >= kMinSpeed) ||
-            !(speed <= kMaxSpeed)) {
+        if (!ParseNumber(value, kMinSpeed, kMaxSpeed, &speed)) {
             return where + "the speed is a number from 0.01 to 1000, the range the real clock "
                            "keeps";
         }
@@ -205,6 +231,13 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
         o.trace = value;
     } else if (name == "timeline") {
         o.timeline = value;
+    } else if (name == "live-sim") {
+        SimulatedCrystal c;
+        if (!ParseCrystal(value, &c)) {
+            return where + "expected FACTOR or FACTOR:EVERY:STALL, a factor from 0.5 to 2 and "
+                           "seconds";
+        }
+        o.liveSim = c;
     } else if (name == "live-spdif") {
         o.liveSpdifPcm = value;
     } else if (name == "spdif" || name == "vra") {
@@ -419,6 +452,9 @@ ParsedOptions ParseMachineOptions(const std::vector<std::string>& args) {
     }
     if (speedGiven && o.config.clock != machine::ClockKind::Real) {
         return {std::nullopt, "--speed needs --clock=real"};
+    }
+    if (o.live && o.liveSim) {
+        return {std::nullopt, "--live and --live-sim: the line out plays on one device"};
     }
     o.command.assign(words.begin() + static_cast<std::ptrdiff_t>(end), words.end());
     // The files the run writes: one on the player's input would destroy it,

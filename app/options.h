@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/host_device.h"
 #include "machine/machine.h"
 
 namespace app {
@@ -21,8 +22,9 @@ struct MachineOptions {
     std::string trace;
     std::string timeline; // Trace Event Format
     bool live = false;
-    std::string livePcm = "default"; // the ALSA PCM that gets the line out
-    std::string liveSpdifPcm;        // the ALSA PCM that gets the S/PDIF output, if any
+    std::string livePcm = "default";         // the ALSA PCM that gets the line out
+    std::string liveSpdifPcm;                // the ALSA PCM that gets the S/PDIF output, if any
+    std::optional<SimulatedCrystal> liveSim; // the line out on a simulated device instead
     bool report = false;
     bool quiet = false; // no progress line
     bool help = false;

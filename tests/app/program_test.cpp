@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/alsa_sink.h"
 #include "app/file_notes.h"
+#include "app/host_device.h"
 #include "app/options.h"
 #include "app/wav_sink.h"
 #include "platform/byteorder.h"
@@ -40,7 +40,7 @@ TEST(MachineOptions, Fields) {
     const app::ParsedOptions parsed = app::ParseMachineOptions(
         Words("--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live --rep --spdif=off "
               "--vra=off --vra on --fail=read:3 --fail=device --fail memory --slow-read=2:0 "
-              "--break-af=2 --break-at-ms=5 --live-s r -- kestrel --live"));
+              "--break-af=2 --break-at-ms=5 --live-sp r -- kestrel --live"));
     ASSERT_TRUE(parsed.options.has_value()) << parsed.error;
     const app::MachineOptions& o = *parsed.options;
     const machine::Config& c = o.config;

@@ -402,6 +402,26 @@ TEST(RealClock, ProgressAtPublication) {
     EXPECT_LT(r.report.timeUs, static_cast<std::uint64_t>(uptimeUs.count()) / 2);
 }
 
+// At speed 1 a live device is the codec's crystal: one that has stopped
+// playing stops the machine once it is 250 ms ahead of it (its lead and the
+// steering beyond it), and one that plays on lets it go on.
+TEST(RealClock, ADeviceKeepsTheTime) {
+    struct : machine::DeviceClock {
+        std::atomic<std::uint64_t> at{0};
+        std::uint64_t PlayingNs() override { return at; }
+    } device;
+    OnMachine(
+        [&] {
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+            while (machine::TimeUs() < 300000 && std::chrono::steady_clock::now() < limit) {
+            }
+            EXPECT_LE(machine::TimeUs(), 250000u);
+            device.at = 1000000000;
+            Delay(5);
+        },
+        {.clock = ClockKind::Real, .deviceClock = &device});
+}
+
 // A runner held up in a sink is no hang of the player: the timeout counts the
 // machine time the devices have run through. At speed 0.01 the hardware
 // thread's first write to the sink takes 600 ms of wall time, 6 ms of machine

@@ -1,4 +1,4 @@
-#include "app/alsa_sink.h"
+#include "app/host_device.h"
 
 #include <alsa/asoundlib.h>
 
@@ -16,8 +16,9 @@ namespace {
 
 inline constexpr unsigned kChannels = 2;
 // Enough to ride over the machine's scheduling jitter, short enough that
-// CTRL-C is heard at once.
-inline constexpr unsigned kLatencyUs = 200000;
+// CTRL-C is heard at once; more than the lead the paced machine keeps over
+// what the device plays, so that a write never waits for room.
+inline constexpr unsigned kLatencyUs = 250000;
 
 // A missing sound card is not an error for the player: ALSA's own messages
 // about it would only clutter the terminal.
@@ -61,27 +62,25 @@ bool SetCardStatus(snd_pcm_t* pcm, const std::array<std::uint8_t, 4>& status) {
     return set;
 }
 
-class AlsaSink : public machine::AudioSink {
+class AlsaDevice : public HostDevice {
 public:
     // iec958: the PCM is reopened with the channel status each stream asks for.
-    AlsaSink(std::string name, snd_pcm_t* pcm, bool iec958, std::string who)
+    AlsaDevice(std::string name, snd_pcm_t* pcm, bool iec958, std::string who)
         : name_(std::move(name)), pcm_(pcm), iec958_(iec958), who_(std::move(who)) {}
-    ~AlsaSink() override { Finish(); }
-    AlsaSink(const AlsaSink&) = delete;
-    AlsaSink& operator=(const AlsaSink&) = delete;
+    ~AlsaDevice() override { Close(); }
+    AlsaDevice(const AlsaDevice&) = delete;
+    AlsaDevice& operator=(const AlsaDevice&) = delete;
 
-    void Write(const machine::AudioChunk& chunk) override {
-        if (failed_ || chunk.size < kStereoFrameBytes) {
-            return;
+    bool Play(const machine::AudioChunk& chunk, std::string* why) override {
+        if (chunk.size < kStereoFrameBytes) {
+            return true;
         }
         if (iec958_ && (pcm_ == nullptr || Iec958Status(chunk.spdifControl) != status_) &&
-            !OpenWithStatus(Iec958Status(chunk.spdifControl))) {
-            Fail();
-            return;
+            !OpenWithStatus(Iec958Status(chunk.spdifControl), why)) {
+            return false;
         }
-        if (chunk.rate != rate_ && !Configure(chunk.rate)) {
-            Fail();
-            return;
+        if (chunk.rate != rate_ && !Configure(chunk.rate, why)) {
+            return false;
         }
         const std::uint8_t* bytes = chunk.bytes;
         auto frames = static_cast<snd_pcm_uframes_t>(chunk.size / kStereoFrameBytes);
@@ -89,48 +88,71 @@ public:
             const snd_pcm_sframes_t n = snd_pcm_writei(pcm_, bytes, frames);
             if (n < 0) {
                 // An underrun (the machine fell behind) or a suspend: start again.
-                if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0) {
-                    Fail();
-                    return;
+                if (const int rc = snd_pcm_recover(pcm_, static_cast<int>(n), 1); rc < 0) {
+                    *why = snd_strerror(rc);
+                    return false;
                 }
                 continue;
             }
             frames -= static_cast<snd_pcm_uframes_t>(n);
             bytes += static_cast<std::size_t>(n) * kStereoFrameBytes;
         }
+        return true;
     }
 
-    void Finish() override {
-        Close();
-        failed_ = true;
+    std::uint64_t Queued() override {
+        snd_pcm_sframes_t delay = 0;
+        if (pcm_ == nullptr || rate_ == 0 || snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) {
+            return 0;
+        }
+        return static_cast<std::uint64_t>(delay);
     }
+
+    void Drain() override { Close(); }
 
 private:
-    bool Configure(unsigned rate) {
+    bool Configure(unsigned rate, std::string* why) {
         // New hardware parameters need a stopped stream; let the old rate's
         // sound finish first.
         if (rate_ != 0) {
             snd_pcm_drain(pcm_);
         }
         rate_ = 0;
-        if (snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                               kChannels, rate, 1, kLatencyUs) < 0) {
+        if (const int rc =
+                snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                   kChannels, rate, 1, kLatencyUs);
+            rc < 0) {
+            *why = snd_strerror(rc);
             return false;
         }
+        StartSooner(rate);
         rate_ = rate;
         return true;
     }
 
+    // The device starts once it holds 100 ms, two of the machine's feeds,
+    // rather than a full buffer: it sets the machine's pace from then on,
+    // and a full buffer's wait would only be latency.
+    void StartSooner(unsigned rate) {
+        snd_pcm_sw_params_t* sw = nullptr;
+        snd_pcm_sw_params_alloca(&sw);
+        if (snd_pcm_sw_params_current(pcm_, sw) == 0 &&
+            snd_pcm_sw_params_set_start_threshold(pcm_, sw, rate / 10) == 0) {
+            snd_pcm_sw_params(pcm_, sw);
+        }
+    }
+
     // The status goes with the PCM's name where the device takes AES
     // parameters, else to the card's control; failing both, the plain PCM.
-    bool OpenWithStatus(const std::array<std::uint8_t, 4>& status) {
+    bool OpenWithStatus(const std::array<std::uint8_t, 4>& status, std::string* why) {
         Close();
         status_ = status;
         if (OpenPcm(WithAesParameters(name_, status), &pcm_) >= 0) {
             return true;
         }
-        if (OpenPcm(name_, &pcm_) < 0) {
+        if (const int rc = OpenPcm(name_, &pcm_); rc < 0) {
             pcm_ = nullptr;
+            *why = snd_strerror(rc);
             return false;
         }
         if (!SetCardStatus(pcm_, status) && !told_) {
@@ -154,11 +176,6 @@ private:
         rate_ = 0;
     }
 
-    void Fail() {
-        Close();
-        failed_ = true;
-    }
-
     std::string name_;
     snd_pcm_t* pcm_;
     bool iec958_;
@@ -166,31 +183,24 @@ private:
     unsigned rate_ = 0; // 0 until configured
     std::array<std::uint8_t, 4> status_{};
     bool told_ = false;
-    bool failed_ = false;
 };
 
 } // namespace
 
-std::unique_ptr<machine::AudioSink> OpenAlsaSink(const std::string& name, std::string* error) {
+std::unique_ptr<HostDevice> OpenAlsaDevice(const std::string& name, bool iec958,
+                                           const std::string& who, std::string* why) {
     snd_pcm_t* pcm = nullptr;
     if (const int rc = OpenPcm(name, &pcm); rc < 0) {
-        *error = snd_strerror(rc);
+        *why = snd_strerror(rc);
         return nullptr;
     }
-    return std::make_unique<AlsaSink>(name, pcm, false, "");
-}
-
-std::unique_ptr<machine::AudioSink> OpenIec958Sink(const std::string& name, const std::string& who,
-                                                   std::string* error) {
-    // Opened once now, so that a PCM that does not exist is named at the start;
-    // the stream opens it again with its channel status.
-    snd_pcm_t* pcm = nullptr;
-    if (const int rc = OpenPcm(name, &pcm); rc < 0) {
-        *error = snd_strerror(rc);
-        return nullptr;
+    if (iec958) {
+        // Opened once now so that a PCM that does not exist is named; the
+        // stream opens it again with its channel status.
+        snd_pcm_close(pcm);
+        pcm = nullptr;
     }
-    snd_pcm_close(pcm);
-    return std::make_unique<AlsaSink>(name, nullptr, true, who);
+    return std::make_unique<AlsaDevice>(name, pcm, iec958, who);
 }
 
 } // namespace app
