@@ -1,12 +1,22 @@
 #include "app/file_notes.h"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/format_name.h"
+#include "app/sample_look.h"
 
 #include "hw/ac97.h"
 #include "hw/codec.h"
@@ -27,6 +37,7 @@ struct Look {
     // At least the player's header read: zeros past a short file's end, as
     // the player's cleared buffer holds.
     std::span<const std::uint8_t> head;
+    std::span<const std::uint8_t> bytes; // as read: the libraries and the sample look see these
     std::uint64_t size;
     bool spdif; // the S/PDIF transmitter is on
     bool vra;   // variable-rate audio while PCM plays
@@ -42,7 +53,7 @@ struct Verdict {
     double seconds = -1; // -1: as raw data
 };
 
-const char kRawNoise[] = "the player plays it as raw 16-bit stereo at 48000 Hz: noise";
+const char kRaw[] = "the player plays it as raw 16-bit little-endian stereo at 48000 Hz";
 
 bool At(const Look& look, std::uint64_t offset, std::string_view magic) {
     return offset + magic.size() <= look.head.size() &&
@@ -120,48 +131,21 @@ std::string Ac3Command(const Look& look) {
                : AiffCommand(look);
 }
 
-// A/52 bitrates in kbit/s, by frmsizecod / 2.
-constexpr std::int32_t kAc3BitRates[] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
-                                         192, 224, 256, 320, 384, 448, 512, 576, 640};
-constexpr std::int32_t kAc3Rates[] = {48000, 44100, 32000};
-
-// The length of the AC-3 frame whose sync information starts at `at`, in
-// bytes; 0 when it names no rate or frame size.
-std::uint64_t Ac3FrameBytes(const std::uint8_t* at) {
-    const unsigned fscod = at[4] >> 6, code = at[4] & 0x3Fu;
-    if (fscod >= std::size(kAc3Rates) || code / 2 >= std::size(kAc3BitRates)) {
-        return 0;
-    }
-    // 1536 samples a frame, in 16-bit words; at 44.1 kHz an odd code pads a word.
-    const std::int32_t rate = kAc3Rates[fscod];
-    const std::int64_t words =
-        std::int64_t{kAc3BitRates[code / 2]} * 96000 / rate + (rate == 44100 ? (code & 1) : 0);
-    return static_cast<std::uint64_t>(words) * 2;
-}
-
 // The player's own words when it refuses an AC-3 stream.
 std::string PlayersRefusal(const Ac3HeaderInfo& info) {
-    switch (info.refusal) {
-    case Ac3Refusal::BitRate:
-        return "Unsupported bitrate (code " + Number(info.frameSizeCode) + ")";
-    case Ac3Refusal::Rate44100:
-        return "Unsupported samplerate 44.1khz";
-    case Ac3Refusal::Rate32000:
-        return "Unsupported samplerate 32khz";
-    default:
-        return "Unsupported samplerate";
-    }
+    char words[64];
+    std::snprintf(words, sizeof words, Ac3RefusalFormat(info.refusal),
+                  static_cast<long>(info.frameSizeCode));
+    return std::string(words, std::strcspn(words, "\n"));
 }
 
-Verdict IffVerdict(const Look& look, const char*) {
+// Each verdict works out what the file is and how the player will play it,
+// and says it once at its end.
+Verdict IffVerdict(const Look& look) {
     double value = 0;
     ExtendedToDouble(&look.head[kIffRateOffset], &value);
     const std::int32_t written = RateFromDouble(value);
     const std::uint32_t played = Played(look, written);
-    Verdict v{.rate = played,
-              .seconds = static_cast<double>(look.size -
-                                             std::min<std::uint64_t>(look.size, kHeaderReadSize)) /
-                         (played * double{kStereoFrameBytes})};
     constexpr std::uint64_t kFormHeaderSize = 12, kCommonSize = 26;
     const std::uint64_t comm = FindChunk(look, kFormHeaderSize, "COMM", true);
     const bool found = comm + kCommonSize <= look.head.size();
@@ -171,203 +155,179 @@ Verdict IffVerdict(const Look& look, const char*) {
         rate = RateFromDouble(value);
     }
     const std::string type = Code(&look.head[8]);
+    // How the file is laid out otherwise than the player reads it; empty: as it reads it.
+    std::string layout;
     if (type == "AIFC") {
-        v.what = "an AIFF-C file" +
+        layout = "an AIFF-C file" +
                  (comm + kCommonSize + 4 <= look.head.size()
                       ? " (compression '" + Code(&look.head[comm + kCommonSize]) + "')"
                       : "");
     } else if (type != "AIFF") {
-        v.what = "an IFF file of type '" + type + "', not AIFF";
+        layout = "an IFF file of type '" + type + "', not AIFF";
     } else if (comm != kFormHeaderSize) {
-        v.what = "an AIFF file whose common chunk does not follow the FORM header";
+        layout = "an AIFF file whose common chunk does not follow the FORM header";
     } else if (!found) {
-        v.what = "an AIFF file cut short in its common chunk";
+        layout = "an AIFF file cut short in its common chunk";
     } else if (LoadBE16(&look.head[comm + 8]) != 2 || LoadBE16(&look.head[comm + 14]) != 16) {
-        v.what = "an AIFF file of " + Number(LoadBE16(&look.head[comm + 8])) + " channel(s) of " +
+        layout = "an AIFF file of " + Number(LoadBE16(&look.head[comm + 8])) + " channel(s) of " +
                  Number(LoadBE16(&look.head[comm + 14])) + "-bit samples";
+    }
+    const auto wrote = static_cast<std::uint32_t>(written);
+    std::string does;
+    if (!layout.empty()) {
+        does = "the player plays it as 16-bit stereo from byte " + Number(kHeaderReadSize) +
+               " at " + Number(played) + " Hz" +
+               (played != wrote ? ", what the codec makes of the " + Number(written) +
+                                      " it reads at byte " + Number(kIffRateOffset)
+                                : "");
     } else if (!Playable(look, written)) {
         // Laid out as the player expects, at a rate it does not play as written.
-        v.what = "an AIFF file at " + Number(written) + " Hz";
         std::vector<std::string> clauses;
-        if (played != static_cast<std::uint32_t>(written)) {
-            const char* why = !look.vra ? ", without variable-rate audio"
-                              : (static_cast<std::uint32_t>(written) & 0xFFFFu) !=
-                                      static_cast<std::uint32_t>(written)
-                                  ? " from its 16-bit rate register"
-                                  : ", the nearest rate it makes";
-            clauses.push_back(
-                "the codec gets " + Number(played) + " Hz" + why +
-                (played < static_cast<std::uint32_t>(written) ? ": too slow" : ": too fast"));
+        if (played != wrote) {
+            const char* why = !look.vra                    ? ", without variable-rate audio"
+                              : (wrote & 0xFFFFu) != wrote ? " from its 16-bit rate register"
+                                                           : ", the nearest rate it makes";
+            clauses.push_back("the codec gets " + Number(played) + " Hz" + why +
+                              (played < wrote ? ": too slow" : ": too fast"));
         }
         if (look.spdif && SpdifMarked(written) != played) {
             clauses.push_back("over S/PDIF it goes out marked " + Number(SpdifMarked(written)) +
                               " Hz: too " + (SpdifMarked(written) > played ? "fast" : "slow") +
                               " for a receiver");
         }
-        v.does = clauses[0] + (clauses.size() > 1 ? ", and " + clauses[1] : "");
-        v.command = SoxCommand(look, true);
-        return v;
-    } else {
-        return v;
+        does = clauses[0] + (clauses.size() > 1 ? ", and " + clauses[1] : "");
     }
-    v.does = "the player plays it as 16-bit stereo from byte " + Number(kHeaderReadSize) + " at " +
-             Number(played) + " Hz";
-    if (played != static_cast<std::uint32_t>(written)) {
-        v.does += ", what the codec makes of the " + Number(written) + " it reads at byte " +
-                  Number(kIffRateOffset);
-    }
-    v.command = SoxCommand(look, !Playable(look, rate));
-    return v;
+    const double bytes =
+        static_cast<double>(look.size - std::min<std::uint64_t>(look.size, kHeaderReadSize));
+    return {.what = layout.empty() ? "an AIFF file at " + Number(written) + " Hz" : layout,
+            .does = does,
+            .command = SoxCommand(look, layout.empty() || !Playable(look, rate)),
+            .rate = played,
+            .seconds = bytes / (played * double{kStereoFrameBytes})};
 }
 
-Verdict Ac3Verdict(const Look& look, const char*) {
+Verdict Ac3Verdict(const Look& look) {
     const Ac3HeaderInfo info = ParseAc3SyncInfo(look.head.data());
     // E-AC-3 shares the sync word; its bitstream identification is 11 to 16.
     const unsigned bsid = look.head[5] >> 3;
-    const bool enhanced = bsid > 10 && bsid <= 16;
-    Verdict v{.what = enhanced ? "an E-AC-3 (Dolby Digital Plus) stream" : "an AC-3 stream",
-              .command = Ac3Command(look)};
-    if (info.refusal == Ac3Refusal::None) {
-        v.seconds = std::ceil(static_cast<double>(look.size) / info.frameLength) *
-                    iec61937::kAc3FramesPerBurst / info.sampleRate;
-        if (enhanced) {
-            v.does = "the player takes it for AC-3 at " + Number(info.bitRate) +
-                     " kbit/s and passes it through in " + Number(info.frameLength) +
-                     "-byte pieces, which a receiver cannot decode";
-        } else if (!look.spdif) {
-            v.does = "the player passes it through as bursts, but with the S/PDIF transmitter "
-                     "off they go to the line out as noise";
-        }
-        return v;
+    const bool enhanced = bsid > 10 && bsid <= 16, passed = info.refusal == Ac3Refusal::None;
+    const std::int32_t kbits = Ac3BitRate(info.frameSizeCode);
+    std::string what = enhanced ? "an E-AC-3 (Dolby Digital Plus) stream" : "an AC-3 stream";
+    if (!enhanced && info.refusal == Ac3Refusal::BitRate) {
+        what += kbits != 0 ? " at " + Number(kbits) + " kbit/s"
+                           : " with frame size code " + Number(info.frameSizeCode) +
+                                 ", which no bitrate has";
+    } else if (!enhanced && !passed) {
+        what += info.sampleRate > 0 ? " at " + Number(info.sampleRate) + " Hz"
+                                    : " with the reserved sample rate code 3";
     }
     const std::string raw = " as raw 16-bit stereo at 48000 Hz: noise";
-    if (enhanced) {
-        v.does =
+    std::string does;
+    if (passed && enhanced) {
+        does = "the player takes it for AC-3 at " + Number(info.bitRate) +
+               " kbit/s and passes it through in " + Number(info.frameLength) +
+               "-byte pieces, which a receiver cannot decode";
+    } else if (passed && !look.spdif) {
+        does = "the player passes it through as bursts, but with the S/PDIF transmitter off "
+               "they go to the line out as noise";
+    } else if (enhanced) {
+        does =
             "the player takes it for AC-3, refuses it (\"" + PlayersRefusal(info) + "\"" +
             (info.refusal == Ac3Refusal::BitRate ? ", though the bitrate is not the matter" : "") +
             ") and plays it" + raw;
-        return v;
+    } else if (!passed) {
+        does = "the player passes through AC-3 at 48000 Hz and 256 to 512 kbit/s only, and "
+               "plays this one" +
+               raw;
     }
-    const unsigned fscod = look.head[4] >> 6;
-    if (info.refusal == Ac3Refusal::BitRate) {
-        v.what +=
-            info.frameSizeCode / 2 < std::size(kAc3BitRates)
-                ? " at " + Number(kAc3BitRates[info.frameSizeCode / 2]) + " kbit/s"
-                : " with frame size code " + Number(info.frameSizeCode) + ", which no bitrate has";
-    } else {
-        v.what += fscod < std::size(kAc3Rates) ? " at " + Number(kAc3Rates[fscod]) + " Hz"
-                                               : " with the reserved sample rate code 3";
-    }
-    v.does = "the player passes through AC-3 at 48000 Hz and 256 to 512 kbit/s only, and "
-             "plays this one" +
-             raw;
-    return v;
+    return {.what = what,
+            .does = does,
+            .command = Ac3Command(look),
+            .seconds = passed ? std::ceil(static_cast<double>(look.size) / info.frameLength) *
+                                    iec61937::kAc3FramesPerBurst / info.sampleRate
+                              : -1};
 }
 
-Verdict RiffVerdict(const Look& look, const char*) {
-    Verdict v{.does = kRawNoise, .command = AiffCommand(look)};
-    const std::string type = Code(&look.head[8]);
-    if (type != "WAVE") {
-        v.what = "a RIFF file of type '" + type + "'";
-        return v;
-    }
-    constexpr std::uint64_t kRiffHeaderSize = 12, kFormatSize = 24, kExtensibleSize = 34;
-    const std::uint64_t fmt = FindChunk(look, kRiffHeaderSize, "fmt ", false);
-    if (fmt + kFormatSize > look.head.size()) {
-        v.what = "a WAV file";
-        return v;
-    }
-    constexpr std::uint16_t kPcm = 1, kFloat = 3, kExtensible = 0xFFFE;
-    const std::uint8_t* f = &look.head[fmt + 8];
-    std::uint16_t format = LoadLE16(f);
-    if (format == kExtensible && fmt + 8 + kExtensibleSize <= look.head.size()) {
-        format = LoadLE16(f + 24); // the sub-format GUID's first two bytes
-    }
-    const unsigned channels = LoadLE16(f + 2), bits = LoadLE16(f + 14);
-    const std::uint32_t rate = LoadLE32(f + 4);
-    if (format == 0x2000 || format == 0x0092) {
-        v.what = "AC-3 inside a WAV file";
-        v.command = Ac3Command(look);
-    } else if (format == kPcm || format == kFloat) {
-        v.what = "a WAV file of " + Number(channels) + " channel(s) of " + Number(bits) + "-bit " +
-                 (format == kPcm ? "PCM" : "floating-point samples") + " at " + Number(rate) +
-                 " Hz";
-        v.does = "the player has no WAV reader and plays it, header and all, as raw 16-bit "
-                 "stereo at 48000 Hz";
-        if (format != kPcm || channels != 2 || bits != 16) {
-            v.does += ": noise";
-        } else if (rate != kDefaultRate) {
-            v.does += rate < kDefaultRate ? ": too fast" : ": too slow";
+// The first rate a library's name gives, as "44100 Hz" or "44.1 kHz"; 0: none.
+std::uint32_t RateIn(const std::string& what) {
+    for (std::size_t at = what.find("Hz"); at != std::string::npos; at = what.find("Hz", at + 2)) {
+        const bool kilo = at > 0 && std::tolower(static_cast<unsigned char>(what[at - 1])) == 'k';
+        std::size_t end = at - (kilo ? 1 : 0), begin = end;
+        while (begin > 0 && (std::isdigit(static_cast<unsigned char>(what[begin - 1])) != 0 ||
+                             what[begin - 1] == '.' || (begin == end && what[begin - 1] == ' '))) {
+            end -= begin == end && what[begin - 1] == ' ' ? 1 : 0;
+            --begin;
         }
-        v.command = SoxCommand(look, !Playable(look, rate));
-    } else {
-        char code[8];
-        std::snprintf(code, sizeof code, "0x%04X", format);
-        v.what = std::string("a WAV file in format ") + code;
-    }
-    return v;
-}
-
-// The note on a format that the player plays as raw data.
-Verdict NoiseVerdict(const Look& look, const char* what) {
-    return {.what = what, .does = kRawNoise, .command = AiffCommand(look)};
-}
-
-// An MPEG audio frame header: the 11-bit sync, then a version, layer,
-// bitrate and rate that are not reserved.
-bool IsMpegAudio(const Look& look) {
-    const std::uint8_t* h = look.head.data();
-    return h[0] == 0xFF && (h[1] & 0xE0) == 0xE0 && ((h[1] >> 3) & 3) != 1 &&
-           ((h[1] >> 1) & 3) != 0 && (h[2] >> 4) != 0 && (h[2] >> 4) != 15 &&
-           ((h[2] >> 2) & 3) != 3;
-}
-
-// The offset of an AC-3 sync word after the first byte whose frame is
-// followed by another sync word; 0 when there is none.
-std::uint64_t Ac3FurtherIn(const Look& look) {
-    const std::span<const std::uint8_t> h = look.head;
-    for (std::uint64_t at = 1; at + 6 <= h.size(); ++at) {
-        if (LoadBE16(&h[at]) != kAc3SyncWord) {
-            continue;
-        }
-        const std::uint64_t next = at + Ac3FrameBytes(&h[at]);
-        if (next > at && next + 2 <= h.size() && LoadBE16(&h[next]) == kAc3SyncWord) {
-            return at;
+        if (begin < end) {
+            const double rate = std::strtod(what.substr(begin, end - begin).c_str(), nullptr);
+            return static_cast<std::uint32_t>(std::lround(rate * (kilo ? 1000 : 1)));
         }
     }
     return 0;
 }
 
-Verdict Ac3FurtherInVerdict(const Look& look, const char*) {
-    return {.what = "an AC-3 stream that starts at byte " +
-                    Number(static_cast<std::int64_t>(Ac3FurtherIn(look))) + ", not on a sync word",
-            .does = kRawNoise,
-            .command = Ac3Command(look)};
+// Data the player plays as raw: what a library names it, and what its bytes
+// look like as samples.
+Verdict RawVerdict(const Look& look) {
+    const bool empty = look.bytes.empty();
+    const FormatName name = empty ? FormatName{} : NameFormat(look.bytes);
+    const SampleLook samples = empty ? SampleLook{} : LookAtSamples(look.bytes);
+    const bool right = samples.verdict == SampleVerdict::PlaysRight;
+    const bool layout = samples.verdict == SampleVerdict::Layout;
+    const std::uint32_t rate = RateIn(name.what);
+    // Mono 16-bit samples played as stereo go by two at a time.
+    const bool fast = layout && std::strcmp(samples.format->ffmpeg, "s16le") == 0;
+    const std::string effect = right  ? (rate == 0 || rate == kDefaultRate ? ""
+                                         : rate < kDefaultRate             ? ": too fast"
+                                                                           : ": too slow")
+                               : fast ? ": too fast"
+                                      : ": noise";
+    std::string what = name.what, does, command;
+    if (empty) {
+        what = "an empty file";
+        does = "the player plays a moment of silence";
+    } else if (name.media) {
+        does = std::string("the player has no reader for it and plays it") +
+               (right ? ", header and all," : "") + std::string(kRaw).substr(19) + effect;
+        command = AiffCommand(look);
+    } else if (layout) {
+        const std::string channels = samples.channels == 1 ? "1" : "2";
+        what = std::string("raw data that looks like ") + samples.format->what +
+               (samples.channels == 1 ? " mono" : " stereo") +
+               " samples, at a rate it does not hold";
+        does = kRaw + effect + "; 48000 Hz below: give -ar its own rate";
+        command = std::string("ffmpeg -f ") + samples.format->ffmpeg + " -ar 48000 -ac " +
+                  channels + " -i " + ShellQuoted(look.path) + " -c:a pcm_s16be -ac 2 out.aiff";
+    } else if (samples.verdict == SampleVerdict::Noise || !(right || name.what.empty())) {
+        what = name.what.empty() ? "data that looks compressed or encrypted" : name.what;
+        does = std::string(kRaw) + ": noise";
+    }
+    return {.what = what, .does = does, .command = command};
 }
 
-// Each format the player misplays, as its first bytes show it, in the order
-// they are tried; a file none of them knows is raw data, as the player takes it.
-struct Format {
-    const char* what = nullptr; // for a verdict that says no more than what it is
-    std::uint64_t at = 0;       // where magic is
-    std::string_view magic{};
-    bool (*matches)(const Look&) = nullptr; // when the magic is not all
-    Verdict (*verdict)(const Look&, const char* what) = NoiseVerdict;
-};
+bool HasControl(const std::string& text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; });
+}
 
-const Format kFormats[] = {
-    {.magic = "FORM", .verdict = IffVerdict},
-    {.magic = "\x0B\x77", .verdict = Ac3Verdict},
-    {.magic = "RIFF", .verdict = RiffVerdict},
-    {.what = "a FLAC file", .magic = "fLaC"},
-    {.what = "an Ogg file", .magic = "OggS"},
-    {.what = "a Matroska or WebM file", .magic = "\x1A\x45\xDF\xA3"},
-    {.what = "an MP4 or M4A file", .at = 4, .magic = "ftyp"},
-    {.what = "an MP3 file", .magic = "ID3"},
-    {.what = "an MP3 file", .matches = IsMpegAudio},
-    {.matches = [](const Look& look) { return Ac3FurtherIn(look) != 0; },
-     .verdict = Ac3FurtherInVerdict},
-};
+// word as one word of a POSIX shell: in single quotes, each ' as '\''; or,
+// when a control character would break the line or act on the terminal, as
+// $'...' with each of those escaped.
+std::string Quoted(const std::string& word) {
+    const bool control = HasControl(word);
+    std::string quoted = control ? "$'" : "'";
+    for (const char c : word) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+        quoted += c == '\''                                          ? (control ? "\\'" : "'\\''")
+                  : control && c == '\\'                             ? "\\\\"
+                  : control && c == '\n'                             ? "\\n"
+                  : control && c == '\t'                             ? "\\t"
+                  : std::iscntrl(static_cast<unsigned char>(c)) != 0 ? std::string(escaped)
+                                                                     : std::string(1, c);
+    }
+    return quoted + "'";
+}
 
 } // namespace
 
@@ -376,48 +336,72 @@ FileNote NoteFor(const std::string& path, std::span<const std::uint8_t> head, st
     std::vector<std::uint8_t> padded(head.begin(), head.end());
     padded.resize(std::max<std::size_t>(padded.size(), kHeaderReadSize));
     // The player turns variable-rate audio on with the transmitter.
-    const Look look{path, padded, size, config.spdifOn, config.spdifOn || config.vraOn};
-    Verdict v;
-    for (const Format& format : kFormats) {
-        if (!At(look, format.at, format.magic) || (format.matches && !format.matches(look))) {
-            continue;
-        }
-        v = format.verdict(look, format.what);
-        break;
-    }
+    const Look look{path, padded, head, size, config.spdifOn, config.spdifOn || config.vraOn};
+    const Verdict v = std::memcmp(padded.data(), "FORM", 4) == 0 ? IffVerdict(look)
+                      : LoadBE16(padded.data()) == kAc3SyncWord  ? Ac3Verdict(look)
+                                                                 : RawVerdict(look);
     FileNote note;
     note.rate = v.rate;
     note.seconds = v.seconds >= 0
                        ? v.seconds
                        : static_cast<double>(size) / (kDefaultRate * double{kStereoFrameBytes});
     if (!v.does.empty()) {
-        note.text = path + ": " + v.what + "; " + v.does + ". Convert it with: " + v.command;
+        note.text = (HasControl(path) ? Quoted(path) : path) + ": " + v.what + "; " + v.does + "." +
+                    (v.command.empty() ? "" : " Convert it with: " + v.command);
     }
     return note;
 }
 
-FileNote NoteForFile(const std::string& path, const machine::Config& config) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
+FileNote NoteForFile(const std::string& path, machine::Config& config) {
+    // Not blocking: a named pipe with no writer yet would hold the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        if (fd >= 0) {
+            close(fd);
+        }
         return {};
     }
-    std::ifstream in(path, std::ios::binary);
+    // A pipe gives what its writer has written within a bounded wait, and
+    // its end: a live producer does not hold the start long.
+    const bool pipe = S_ISFIFO(st.st_mode);
+    const auto deadline = std::chrono::steady_clock::now() + kPipeWait;
     std::vector<std::uint8_t> head(kNoteReadSize);
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(in.gcount()));
-    const std::uint64_t size = std::filesystem::file_size(path, error);
-    if (!in.is_open() || error) {
+    std::size_t got = 0;
+    bool ended = !pipe;
+    while (got < head.size()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (pipe && (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)) {
+            break;
+        }
+        const ssize_t n = read(fd, head.data() + got, head.size() - got);
+        ended = ended || n == 0;
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    head.resize(got);
+    if (S_ISREG(st.st_mode)) {
+        close(fd);
+        return NoteFor(path, head, static_cast<std::uint64_t>(st.st_size), config);
+    }
+    // The player's Reads get back what was taken; the descriptor stays open
+    // for the process's life, so the writer never finds the pipe without a
+    // reader before the player opens it.
+    config.peeked = {st.st_dev, st.st_ino, head};
+    if (got == 0 && !ended) {
         return {};
     }
-    return NoteFor(path, head, size, config);
+    FileNote note = NoteFor(path, head, got, config);
+    note.seconds = 0; // a pipe's length is not known
+    return note;
 }
 
 std::string ShellQuoted(const std::string& path) {
-    std::string quoted = path.starts_with('-') ? "'./" : "'";
-    for (const char c : path) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
+    return Quoted(path.starts_with('-') ? "./" + path : path);
 }
 
 } // namespace app

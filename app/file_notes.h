@@ -3,6 +3,7 @@
 // convert the file so that it plays right; and how long it will play.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -14,6 +15,8 @@ namespace app {
 // How much of a file a note looks at: enough to find an AC-3 stream's first
 // sync word behind whatever precedes it.
 inline constexpr std::size_t kNoteReadSize = std::size_t{64} * 1024;
+// How long a note waits for a pipe's writer to give that much.
+inline constexpr std::chrono::milliseconds kPipeWait{500};
 
 struct FileNote {
     // "PATH: what the file is; the player does this with it. Convert it with:
@@ -30,13 +33,16 @@ struct FileNote {
 FileNote NoteFor(const std::string& path, std::span<const std::uint8_t> head, std::uint64_t size,
                  const machine::Config& config);
 
-// The note on a file by name. Only a regular file is read: a pipe or a
-// terminal gives each byte once, to the player. Anything else, or a file that
-// does not open, gets no note and a length of 0.
-FileNote NoteForFile(const std::string& path, const machine::Config& config);
+// The note on a file by name: a regular file, or a pipe, whose bytes the
+// note takes go to config.peeked for the player's Reads, its descriptor left
+// open for the process's life so its writer never finds it without a reader.
+// Anything else, or a file that does not open, gets no note and a length of
+// 0, as does a pipe that gave nothing yet.
+FileNote NoteForFile(const std::string& path, machine::Config& config);
 
-// path as one word of a POSIX shell: in single quotes, each ' as '\'', and
-// after "./" when it would read as an option.
+// path as one word of a shell, after "./" when it would read as an option:
+// in single quotes, each ' as '\''; with a control character in it, as
+// $'...' with each escaped, which keeps it on one line.
 std::string ShellQuoted(const std::string& path);
 
 } // namespace app

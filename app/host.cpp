@@ -60,7 +60,7 @@ bool InputOpens(const std::string& path) {
     return !directory;
 }
 
-FileNote NoteFile(const char* program, const std::string& path, const machine::Config& config) {
+FileNote NoteFile(const char* program, const std::string& path, machine::Config& config) {
     FileNote note = NoteForFile(path, config);
     if (!note.text.empty()) {
         std::fprintf(stderr, "%s: %s\n", program, note.text.c_str());

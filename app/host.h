@@ -51,7 +51,8 @@ std::unique_ptr<DeviceFeed> OpenHostOutput(const HostOutput& output);
 bool InputOpens(const std::string& path);
 
 // Prints the note on the file the player is given, if there is one, under
-// the program's name; returns it for the length it gives.
-FileNote NoteFile(const char* program, const std::string& path, const machine::Config& config);
+// the program's name; returns it for the length it gives. What it took from
+// a pipe goes to config.peeked.
+FileNote NoteFile(const char* program, const std::string& path, machine::Config& config);
 
 } // namespace app

@@ -28,25 +28,6 @@ InputFormat IffFormat(const std::uint8_t* header) {
     return format;
 }
 
-void PrintAc3Refusal(const Ac3HeaderInfo& info) {
-    switch (info.refusal) {
-    case Ac3Refusal::None:
-        break;
-    case Ac3Refusal::BitRate:
-        Printf("Unsupported bitrate (code %ld)\n", static_cast<long>(info.frameSizeCode));
-        break;
-    case Ac3Refusal::Rate44100:
-        Printf("Unsupported samplerate 44.1khz\n");
-        break;
-    case Ac3Refusal::Rate32000:
-        Printf("Unsupported samplerate 32khz\n");
-        break;
-    case Ac3Refusal::RateReserved:
-        Printf("Unsupported samplerate\n");
-        break;
-    }
-}
-
 } // namespace
 
 InputFormat DetectInput(BPTR file) {
@@ -63,7 +44,9 @@ InputFormat DetectInput(BPTR file) {
     InputFormat format;
     if (LoadBE16(header) == kAc3SyncWord) {
         const Ac3HeaderInfo info = ParseAc3SyncInfo(header);
-        PrintAc3Refusal(info);
+        if (info.refusal != Ac3Refusal::None) {
+            Printf(Ac3RefusalFormat(info.refusal), static_cast<long>(info.frameSizeCode));
+        }
         if (info.refusal == Ac3Refusal::None) {
             Printf("AC3 Stream SampleRate = %ldHz BitRate = %ldkbit\n",
                    static_cast<long>(info.sampleRate), static_cast<long>(info.bitRate));

@@ -10,21 +10,35 @@
 
 namespace {
 
-struct Ac3FrameSize {
-    std::int32_t bitRate;      // kbit/s
-    std::uint32_t frameLength; // bytes
-};
-
-// 48 kHz rows of the A/52 frame-size table that the player passes through;
-// each pair of frmsizecod values shares a row.
-inline constexpr std::uint32_t kFirstFrameSizeCode = 24;
-inline constexpr Ac3FrameSize kAc3FrameSizes48k[] = {
-    {256, 0x400}, {256, 0x400}, {320, 0x500}, {320, 0x500}, {384, 0x600},
-    {384, 0x600}, {448, 0x700}, {448, 0x700}, {512, 0x800}, {512, 0x800},
-};
-inline constexpr std::uint32_t kFrameSizeRows = std::size(kAc3FrameSizes48k);
+// A/52 bitrates in kbit/s; each pair of frmsizecod values shares a row.
+inline constexpr std::int32_t kAc3BitRates[] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                                192, 224, 256, 320, 384, 448, 512, 576, 640};
+// The 48 kHz codes the player passes through: 256 to 512 kbit/s.
+inline constexpr std::uint32_t kFirstFrameSizeCode = 24, kLastFrameSizeCode = 33;
+// At 48 kHz a frame of 1536 samples takes 4 bytes per kbit/s.
+inline constexpr std::uint32_t kFrameBytesPerKbit = 4;
 
 } // namespace
+
+std::int32_t Ac3BitRate(std::uint32_t frameSizeCode) {
+    return frameSizeCode / 2 < std::size(kAc3BitRates) ? kAc3BitRates[frameSizeCode / 2] : 0;
+}
+
+const char* Ac3RefusalFormat(Ac3Refusal refusal) {
+    switch (refusal) {
+    case Ac3Refusal::None:
+        break;
+    case Ac3Refusal::BitRate:
+        return "Unsupported bitrate (code %ld)\n";
+    case Ac3Refusal::Rate44100:
+        return "Unsupported samplerate 44.1khz\n";
+    case Ac3Refusal::Rate32000:
+        return "Unsupported samplerate 32khz\n";
+    case Ac3Refusal::RateReserved:
+        return "Unsupported samplerate\n";
+    }
+    return "";
+}
 
 Ac3HeaderInfo ParseAc3SyncInfo(const std::uint8_t* header) {
     Ac3HeaderInfo info;
@@ -32,18 +46,15 @@ Ac3HeaderInfo ParseAc3SyncInfo(const std::uint8_t* header) {
     info.frameSizeCode = header[4] & 0x3Fu;
 
     switch (fscod) {
-    case 0: {
+    case 0:
         info.sampleRate = 48000;
-        // Unsigned, so codes below the table fall outside it too.
-        const std::uint32_t row = info.frameSizeCode - kFirstFrameSizeCode;
-        if (row < kFrameSizeRows) {
-            info.bitRate = kAc3FrameSizes48k[row].bitRate;
-            info.frameLength = kAc3FrameSizes48k[row].frameLength;
+        if (info.frameSizeCode >= kFirstFrameSizeCode && info.frameSizeCode <= kLastFrameSizeCode) {
+            info.bitRate = Ac3BitRate(info.frameSizeCode);
+            info.frameLength = static_cast<std::uint32_t>(info.bitRate) * kFrameBytesPerKbit;
         } else {
             info.refusal = Ac3Refusal::BitRate;
         }
         break;
-    }
     case 1:
         info.sampleRate = 44100;
         info.refusal = Ac3Refusal::Rate44100;

@@ -12,6 +12,14 @@ inline constexpr std::uint32_t kAc3SyncInfoSize = 5;
 // passes the stream through and, if not, why.
 Ac3HeaderInfo ParseAc3SyncInfo(const std::uint8_t* header);
 
+// The bitrate in kbit/s that an AC-3 frame size code stands for at any
+// sample rate; 0 for a code that names none.
+std::int32_t Ac3BitRate(std::uint32_t frameSizeCode);
+
+// What the player prints when it refuses a stream: a Printf format that may
+// take the frame size code as a LONG; empty for a stream it passes through.
+const char* Ac3RefusalFormat(Ac3Refusal refusal);
+
 // Converts 10 bytes of big-endian 80-bit extended precision to a double by
 // selecting bits: exponents outside the double's range are not rebiased and
 // the mantissa is truncated. source needs no alignment.
