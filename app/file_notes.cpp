@@ -401,7 +401,24 @@ FileNote NoteForFile(const std::string& path, machine::Config& config) {
 }
 
 std::string ShellQuoted(const std::string& path) {
-    return Quoted(path.starts_with('-') ? "./" + path : path);
+    const std::string word = path.starts_with('-') ? "./" + path : path;
+    // $'...' is not every sh's (dash has none): a control character goes
+    // through printf, whose output a command substitution keeps whole but
+    // for trailing newlines, which only $'...' can give.
+    if (!HasControl(word) || word.ends_with('\n')) {
+        return Quoted(word);
+    }
+    std::string format;
+    for (const char c : word) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+        format += c == '\''                                          ? std::string("'\\''")
+                  : c == '%'                                         ? std::string("%%")
+                  : c == '\\'                                        ? std::string("\\\\")
+                  : std::iscntrl(static_cast<unsigned char>(c)) != 0 ? std::string(octal)
+                                                                     : std::string(1, c);
+    }
+    return "\"$(printf '" + format + "')\"";
 }
 
 } // namespace app

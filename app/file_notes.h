@@ -40,9 +40,9 @@ FileNote NoteFor(const std::string& path, std::span<const std::uint8_t> head, st
 // 0, as does a pipe that gave nothing yet.
 FileNote NoteForFile(const std::string& path, machine::Config& config);
 
-// path as one word of a shell, after "./" when it would read as an option:
-// in single quotes, each ' as '\''; with a control character in it, as
-// $'...' with each escaped, which keeps it on one line.
+// path as one word of a POSIX shell, after "./" when it would read as an
+// option: in single quotes, each ' as '\''; with a control character in it,
+// on one line as "$(printf '...')" with each character escaped.
 std::string ShellQuoted(const std::string& path);
 
 } // namespace app

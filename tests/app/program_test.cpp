@@ -503,7 +503,7 @@ TEST(Notes, MadeByTheTools) {
         ASSERT_NE(at, std::string::npos) << noted.err;
         const std::string command = noted.err.substr(at + 17, noted.err.find('\n', at) - at - 17);
         const Process converted =
-            RunProgram({"bash", "-c", "cd " + app::ShellQuoted(dir) + " && " + command});
+            RunProgram({"sh", "-c", "cd " + app::ShellQuoted(dir) + " && " + command});
         ASSERT_EQ(converted.status, 0) << command << "\n" << converted.err;
         const std::string out = dir + "/out." + command.substr(command.rfind('.') + 1);
         const Process played = RunProgram({"kestrel-machine", "--", "kestrel", out});
