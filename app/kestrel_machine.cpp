@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/chaos.h"
 #include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
@@ -79,6 +80,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (options.chaos) {
+        app::StartChaos(options.chaosSeed);
+    }
     machine::Config config = options.config;
     app::WireHost(config, app::kMachineProgram);
     app::StatusLine status;

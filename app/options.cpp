@@ -54,6 +54,9 @@ constexpr OptionSpec kOptions[] = {
     {"slow-read", "N:MS", "the N-th Read takes MS milliseconds of machine time"},
     {"break-after-blocks", "N", "CTRL-C after N block ends (N from 1)"},
     {"break-at-ms", "T", "CTRL-C at machine time T milliseconds"},
+    {"chaos", "SEED",
+     "at every hand-off between the machine's threads, one time in eight, a random pause of up "
+     "to 1 ms (for soak tests of the real clock)"},
     {"report", nullptr,
      "print blocks, machine time, overruns, violations and refill slack on stderr"},
     {"quiet", nullptr, "no progress line (shown only when stderr is a terminal)"},
@@ -231,6 +234,12 @@ std::string ApplyOption(std::string_view name, std::string_view value, MachineOp
         o.trace = value;
     } else if (name == "timeline") {
         o.timeline = value;
+    } else if (name == "chaos") {
+        if (!ParseWhole(value, std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max(),
+                        &o.chaosSeed)) {
+            return where + "SEED is a whole number";
+        }
+        o.chaos = true;
     } else if (name == "live-sim") {
         SimulatedCrystal c;
         if (!ParseCrystal(value, &c)) {

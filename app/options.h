@@ -25,6 +25,8 @@ struct MachineOptions {
     std::string livePcm = "default";         // the ALSA PCM that gets the line out
     std::string liveSpdifPcm;                // the ALSA PCM that gets the S/PDIF output, if any
     std::optional<SimulatedCrystal> liveSim; // the line out on a simulated device instead
+    bool chaos = false;                      // random pauses at the machine's schedule points
+    std::uint64_t chaosSeed = 0;
     bool report = false;
     bool quiet = false; // no progress line
     bool help = false;

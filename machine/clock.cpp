@@ -102,6 +102,10 @@ namespace {
 // The machine time of the device event this thread is running; kNever when
 // it runs none.
 thread_local std::uint64_t t_eventNs = kNever;
+// The moment of the platform call the main task is in, on the real clock:
+// the devices have run every event due by it (UpToDate). kNever outside a
+// call, and while the call sleeps.
+thread_local std::uint64_t t_callNs = kNever;
 
 // The calling thread runs a device event: machine time is the event's time.
 class AtEventTime {
@@ -492,24 +496,44 @@ std::uint64_t NowNs(Machine& m) {
     if (t_eventNs != kNever) {
         return t_eventNs;
     }
+    if (t_callNs != kNever) {
+        return t_callNs;
+    }
     if (!Virtual(m) && m.clockStarted) {
         m.nowNs = std::max(m.nowNs, RealNs(m, steady_clock::now()));
     }
     return m.nowNs;
 }
 
-void UpToDate(Machine& m, std::unique_lock<std::mutex>& lock) {
-    if (Virtual(m) || InInterrupt() || !m.clockStarted || NextEventNs(m) > NowNs(m)) {
-        return;
+std::uint64_t UpToDate(Machine& m, std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t outer = t_callNs;
+    if (Virtual(m) || InInterrupt() || !m.clockStarted) {
+        return outer;
     }
-    WaitForDevices(m, lock);
-    TakeDevices(m, Runner::Task);
-    RunDueEvents(m, lock, NowNs(m));
-    ReleaseDevices(m);
-    ArmWatchdog(m);
+    t_callNs = kNever;
+    // A hardware thread at work may be between an interrupt and the server's
+    // acknowledgement, which starts the next block at a time already past:
+    // it finishes first, whatever looks due.
+    if (m.runner == Runner::Hardware) {
+        WaitForDevices(m, lock);
+    }
+    const std::uint64_t now = NowNs(m);
+    if (NextEventNs(m) <= now) {
+        TakeDevices(m, Runner::Task);
+        RunDueEvents(m, lock, now);
+        ReleaseDevices(m);
+        ArmWatchdog(m);
+    }
+    t_callNs = now;
+    return outer;
+}
+
+void EndCall(std::uint64_t outer) {
+    t_callNs = outer;
 }
 
 void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns) {
+    t_callNs = kNever; // the caller is up to date again once it wakes
     const std::uint64_t until = std::min(NowNs(m) + ns, kMaxMachineNs);
     if (Virtual(m)) {
         RunDueEvents(m, lock, until);
@@ -523,6 +547,7 @@ void SleepFor(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t ns) 
 }
 
 std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t mask) {
+    t_callNs = kNever; // the caller is up to date again once it wakes
     if (Virtual(m)) {
         VirtualWait(m, lock, mask);
     } else {
@@ -534,6 +559,7 @@ std::uint32_t SleepForSignals(Machine& m, std::unique_lock<std::mutex>& lock, st
 }
 
 void HandOverDevices(Machine& m) {
+    t_callNs = kNever; // the caller is up to date again once it is back
     if (!Virtual(m) && m.runner == Runner::Nobody) {
         SetAlarm(m, DevicesDueAt(m));
     }

@@ -35,10 +35,15 @@ std::uint64_t ThreadCpuNs();
 // call finds the machine as the hardware would (every device event due by
 // now has happened, as if it had interrupted the task on time): on the real
 // clock, runs what is due on the task's thread, after waiting for the
-// hardware thread if that is running the devices. Nothing in interrupt
-// context or on the virtual clock, where the devices are always up to date
-// outside the task's sleeps. Called with `lock` held on m.lock.
-void UpToDate(Machine& m, std::unique_lock<std::mutex>& lock);
+// hardware thread if that is running the devices. The call then happens at
+// that moment: NowNs on the task's thread gives it until the call ends
+// (EndCall) or sleeps, so that nothing the call traces comes before an event
+// the devices have yet to run. Nothing in interrupt context or on the
+// virtual clock, where the devices are always up to date outside the task's
+// sleeps. Returns the moment pinned before, for EndCall. Called with `lock`
+// held on m.lock.
+std::uint64_t UpToDate(Machine& m, std::unique_lock<std::mutex>& lock);
+void EndCall(std::uint64_t outer);
 
 // The main task sleeps: for a span of machine time, or until a signal of mask
 // arrives. Called with `lock` held on m.lock.

@@ -196,6 +196,7 @@ std::uint32_t RemPciIntServer(Library* base, void* handle) {
     // before the call returns.
     if (!machine::InInterrupt()) {
         m.taskWake.wait(lock, [&m] { return !m.dispatching; });
+        call.Again();
     }
     it = std::find_if(m.servers.begin(), m.servers.end(),
                       [handle](const auto& entry) { return entry.get() == handle; });

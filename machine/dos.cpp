@@ -136,22 +136,23 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
         if (const auto slow = m.config.slowReadMs.find(nth); slow != m.config.slowReadMs.end()) {
             // The disk takes its time: the devices keep running meanwhile.
             machine::SleepFor(m, lock, std::uint64_t{slow->second} * 1000000);
+            call.Again();
         }
         count = HostRead(m, lock, *FindFile(m, file), static_cast<std::size_t>(length));
         // The data lands now, all at once: whatever was due before has
         // happened, and the channel played what the buffer held then.
-        machine::UpToDate(m, lock);
+        call.Again();
         if (count > 0) {
             std::memcpy(buffer, m.staging.data(), static_cast<std::size_t>(count));
         }
     }
     const std::uint64_t now = machine::NowNs(m);
-    if (bus != 0 && count >= 0) {
-        machine::NoteLanded(m, bus, static_cast<std::uint32_t>(length), now);
-    }
     machine::TraceAt(
         m, now, "file_read",
         {{"requested", length}, {"count", count}, {"since", since / 1000}, {"bus", bus}});
+    if (bus != 0 && count >= 0) {
+        machine::NoteLanded(m, bus, static_cast<std::uint32_t>(length), now);
+    }
     return count;
 }
 
@@ -201,6 +202,7 @@ void Delay(std::int32_t ticks) {
     // A server cannot wait: from interrupt context the call returns at once.
     if (machine::CheckTaskContext(m, "Delay") && ticks > 0) {
         machine::SleepFor(m, lock, static_cast<std::uint64_t>(ticks) * kNsPerTick);
+        call.Again();
     }
     machine::Trace(m, "delay", {{"ticks", ticks}, {"since", since}});
 }

@@ -191,6 +191,7 @@ std::uint32_t Wait(std::uint32_t signalSet) {
     }
     const std::uint64_t since = machine::NowNs(m) / 1000;
     const std::uint32_t received = machine::SleepForSignals(m, lock, signalSet);
+    call.Again();
     machine::Trace(m, "wait", {{"mask", signalSet}, {"received", received}, {"since", since}});
     return received;
 }
