@@ -13,9 +13,6 @@ namespace {
 
 using WallClock = std::chrono::steady_clock;
 
-// How often an idle feed asks its device where it is: the device plays on
-// between the machine's feeds.
-constexpr auto kLocatePeriod = std::chrono::milliseconds(10);
 // The summary's rates are taken from this far into the playing on, past the
 // start, where the machine settles on the device's pace.
 constexpr auto kSettled = std::chrono::seconds(10);
@@ -91,7 +88,16 @@ void DeviceFeed::Finish() {
 }
 
 std::uint64_t DeviceFeed::PlayingNs() {
-    return behind_ ? playingNs_.load() : machine::kNever;
+    if (!behind_) {
+        return machine::kNever;
+    }
+    // Between the feed's writes the device plays on, at about its rate: up to
+    // what it was given.
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        WallClock::now().time_since_epoch() - std::chrono::nanoseconds(locatedAt_.load()));
+    return std::min(playingNs_.load() + static_cast<std::uint64_t>(std::max<std::int64_t>(
+                                            since.count(), 0)),
+                    acceptedNs_.load());
 }
 
 void DeviceFeed::Run() {
@@ -101,14 +107,7 @@ void DeviceFeed::Run() {
             if (finishing_) {
                 break;
             }
-            if (!wake_.wait_for(lock, kLocatePeriod,
-                                [this] { return !pieces_.empty() || finishing_; }) &&
-                device_) {
-                lock.unlock();
-                Locate(rate_);
-                lock.lock();
-                behind_ = playingNs_ != machine::kNever && device_ && device_->Queued() > 0;
-            }
+            wake_.wait(lock, [this] { return !pieces_.empty() || finishing_; });
             continue;
         }
         Piece piece = pieces_.front();
@@ -162,7 +161,11 @@ void DeviceFeed::Play(const machine::AudioChunk& chunk) {
 
 void DeviceFeed::Locate(std::uint32_t rate) {
     const std::uint64_t back = FramesNs(device_->Queued(), rate);
-    playingNs_ = acceptedNs_ > back ? acceptedNs_ - back : 0;
+    const std::uint64_t accepted = acceptedNs_;
+    playingNs_ = accepted > back ? accepted - back : 0;
+    locatedAt_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     WallClock::now().time_since_epoch())
+                     .count();
 }
 
 void DeviceFeed::Fit::Add(double px, double py) {

@@ -84,11 +84,14 @@ private:
     std::unique_ptr<HostDevice> device_;
     bool opened_ = false;
     std::vector<std::uint8_t> scratch_;
-    std::uint64_t acceptedNs_ = 0; // machine time of the end of what the device took
     std::uint32_t rate_ = 0;
 
-    // Read by the machine's clock from any thread.
+    // Read by the machine's clock from any thread: the machine time of the
+    // end of what the device took, of the frame it played when the feed last
+    // asked, and when that was (steady clock, ns).
+    std::atomic<std::uint64_t> acceptedNs_{0};
     std::atomic<std::uint64_t> playingNs_{machine::kNever};
+    std::atomic<std::int64_t> locatedAt_{0};
     std::atomic<bool> behind_{false}; // frames wait for the device, in it or in the queue
 
     // For the summary: least-squares fits, from 10 s of playing on, of the

@@ -93,6 +93,7 @@ BPTR Open(const char* name, std::int32_t accessMode) {
         std::setvbuf(file, buffer.get(), _IOFBF, machine::kReadAhead);
         machine::OpenFile& open =
             m.files.emplace(handle, machine::OpenFile{file, name, std::move(buffer)}).first->second;
+        open.regular = S_ISREG(st.st_mode);
         // The pipe the program looked into gives back what it took, once.
         const machine::Config::Peeked& peeked = m.config.peeked;
         if (S_ISFIFO(st.st_mode) && !peeked.bytes.empty() && st.st_dev == peeked.device &&
