@@ -18,7 +18,7 @@ inline constexpr unsigned kChannels = 2;
 // Enough to ride over the machine's scheduling jitter, short enough that
 // CTRL-C is heard at once; more than the lead the paced machine keeps over
 // what the device plays, so that a write never waits for room.
-inline constexpr unsigned kLatencyUs = 250000;
+inline constexpr unsigned kLatencyUs = 500000;
 
 // A missing sound card is not an error for the player: ALSA's own messages
 // about it would only clutter the terminal.

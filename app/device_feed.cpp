@@ -95,8 +95,8 @@ std::uint64_t DeviceFeed::PlayingNs() {
     // what it was given.
     const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(
         WallClock::now().time_since_epoch() - std::chrono::nanoseconds(locatedAt_.load()));
-    return std::min(playingNs_.load() + static_cast<std::uint64_t>(std::max<std::int64_t>(
-                                            since.count(), 0)),
+    return std::min(playingNs_.load() +
+                        static_cast<std::uint64_t>(std::max<std::int64_t>(since.count(), 0)),
                     acceptedNs_.load());
 }
 
@@ -110,20 +110,26 @@ void DeviceFeed::Run() {
             wake_.wait(lock, [this] { return !pieces_.empty() || finishing_; });
             continue;
         }
+        // The piece keeps its room in the ring until it is played: Write
+        // fills only what is free. One that wraps round is put together.
         Piece piece = pieces_.front();
-        pieces_.pop_front();
         const std::size_t size = piece.chunk.size;
-        scratch_.resize(size);
         const std::size_t first = std::min(size, kQueueBytes - piece.at);
-        std::memcpy(scratch_.data(), &ring_[piece.at], first);
-        std::memcpy(scratch_.data() + first, ring_.data(), size - first);
-        head_ = (piece.at + size) % kQueueBytes;
-        used_ -= size;
+        if (first == size) {
+            piece.chunk.bytes = &ring_[piece.at];
+        } else {
+            scratch_.resize(size);
+            std::memcpy(scratch_.data(), &ring_[piece.at], first);
+            std::memcpy(scratch_.data() + first, ring_.data(), size - first);
+            piece.chunk.bytes = scratch_.data();
+        }
         lock.unlock();
-        piece.chunk.bytes = scratch_.data();
         Play(piece.chunk);
         const bool queued = device_ && device_->Queued() > 0;
         lock.lock();
+        pieces_.pop_front();
+        head_ = (piece.at + size) % kQueueBytes;
+        used_ -= size;
         behind_ = queued || !pieces_.empty();
     }
     lock.unlock();
@@ -163,9 +169,9 @@ void DeviceFeed::Locate(std::uint32_t rate) {
     const std::uint64_t back = FramesNs(device_->Queued(), rate);
     const std::uint64_t accepted = acceptedNs_;
     playingNs_ = accepted > back ? accepted - back : 0;
-    locatedAt_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                     WallClock::now().time_since_epoch())
-                     .count();
+    locatedAt_ =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(WallClock::now().time_since_epoch())
+            .count();
 }
 
 void DeviceFeed::Fit::Add(double px, double py) {

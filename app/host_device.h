@@ -47,7 +47,7 @@ struct SimulatedCrystal {
 };
 
 // A device whose crystal runs at `factor` of the stream's rate by the host's
-// monotonic clock. It holds 250 ms and starts to play once it holds 100 ms;
+// monotonic clock. It holds 500 ms and starts to play once it holds 100 ms;
 // every `everyS` seconds of playing it stalls for `stallS` seconds (0:
 // never). It counts the silence it played for want of frames before more
 // came (underruns).

@@ -66,7 +66,7 @@ public:
 
 private:
     // What it holds, and what it takes before it starts to play.
-    static constexpr double kHoldS = 0.25;
+    static constexpr double kHoldS = 0.5;
     static constexpr double kStartS = 0.1;
 
     // Seconds the device has spent playing since its start: all but its

@@ -127,18 +127,22 @@ bool Virtual(const Machine& m) {
 }
 
 // On the real clock a sleeping task looks for a host signal at least every
-// kPoll (the hardware thread is woken for one); the sinks are fed at least
-// every kFeedPeriod (wall time) while the channel plays.
+// kPoll (the hardware thread is woken for one). The sinks are fed at most
+// every kFeedPeriod (wall time), when the devices run anyway (at a block
+// end), and at least every kFeedLatest while the channel plays: a feed wakes
+// a live device's thread, and a block end comes sooner at any usual rate.
 constexpr auto kPoll = std::chrono::milliseconds(100);
-constexpr auto kFeedPeriod = std::chrono::milliseconds(50);
+constexpr auto kFeedPeriod = std::chrono::milliseconds(200);
+constexpr auto kFeedLatest = std::chrono::milliseconds(250);
 // The least time the hardware thread leaves a task that has left its sleep.
 constexpr auto kBehindGrace = std::chrono::milliseconds(1);
 
 // Pacing by a live device: the machine keeps kLeadNs of machine time ahead of
-// the frame the device plays (a feed period, and enough for the device's own
-// buffer never to run dry); kSteerNs beyond that it stops, and kLeadNs short
-// of it it runs at kMaxSlope. The slope is set again every kRepace.
-constexpr double kLeadNs = 150e6;
+// the frame the device plays (the longest wait for a feed, and enough for the
+// device's own buffer never to run dry); kSteerNs beyond that it stops, and
+// kLeadNs short of it it runs at kMaxSlope. The slope is set again every
+// kRepace.
+constexpr double kLeadNs = 350e6;
 constexpr double kSteerNs = 100e6;
 constexpr double kMaxSlope = 1.1;
 constexpr auto kRepace = std::chrono::milliseconds(20);
@@ -286,8 +290,7 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
 // block end or a scripted break, and every kFeedPeriod while sinks play.
 WallTime DevicesDueAt(Machine& m) {
     const bool sinks = m.config.dacSink != nullptr || m.config.spdifSink != nullptr;
-    const WallTime feed =
-        sinks && ChannelRunning(m) ? steady_clock::now() + kFeedPeriod : kNeverWall;
+    const WallTime feed = sinks && ChannelRunning(m) ? m.fedAt + kFeedLatest : kNeverWall;
     return std::min(feed, WallAt(m, std::min(BlockEndNs(m), m.breakAtNs)));
 }
 
@@ -296,7 +299,11 @@ WallTime DevicesDueAt(Machine& m) {
 void ServeDevices(Machine& m, std::unique_lock<std::mutex>& lock, std::uint32_t wakeMask) {
     PollHostBreak(m);
     RunDueEvents(m, lock, NowNs(m), wakeMask);
-    FeedSinks(m, lock);
+    // A feed wakes the thread of a live device: a period's worth at a time.
+    if (const WallTime now = steady_clock::now(); now >= m.fedAt + kFeedPeriod) {
+        m.fedAt = now;
+        FeedSinks(m, lock);
+    }
 }
 
 // steady_clock is CLOCK_MONOTONIC, which the kernel's timers take as a timespec.
@@ -518,11 +525,15 @@ std::uint64_t UpToDate(Machine& m, std::unique_lock<std::mutex>& lock) {
         WaitForDevices(m, lock);
     }
     const std::uint64_t now = NowNs(m);
-    if (NextEventNs(m) <= now) {
+    if (std::min(BlockEndNs(m), m.breakAtNs) <= now) {
         TakeDevices(m, Runner::Task);
         RunDueEvents(m, lock, now);
         ReleaseDevices(m);
         ArmWatchdog(m);
+    } else {
+        // Nothing that interrupts is due: the frames played so far are
+        // fetched as they were, and that is all.
+        FetchDueFrames(m, now);
     }
     t_callNs = now;
     return outer;

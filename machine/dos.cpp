@@ -35,16 +35,20 @@ void Note(machine::Machine& m, const std::string& name) {
     }
 }
 
-// Reads up to length bytes of an open file into m.staging: first what the
-// program took from it before the run, then the file. A file that may keep
-// the host waiting (a pipe) is read with the lock released, the devices
-// handed to the hardware thread meanwhile, so that they keep their time.
-std::int32_t HostRead(machine::Machine& m, std::unique_lock<std::mutex>& lock,
-                      machine::OpenFile& open, std::size_t length) {
-    if (m.staging.size() < length) {
+// Reads up to length bytes of an open file: first what the program took
+// from it before the run, then the file. The data lands in the player's
+// memory at the call's moment, all at once. A regular file is read with the
+// machine locked, straight into `buffer`; one that may keep the host waiting
+// (a pipe) into m.staging with the lock released, the devices handed to the
+// hardware thread meanwhile so that they keep their time, and the call is
+// brought up to date before the data is copied where it lands.
+std::int32_t HostRead(machine::PlatformCall& call, machine::OpenFile& open, void* buffer,
+                      std::size_t length) {
+    machine::Machine& m = call.m;
+    if (!open.regular && m.staging.size() < length) {
         m.staging.resize(length);
     }
-    std::uint8_t* to = m.staging.data();
+    std::uint8_t* to = open.regular ? static_cast<std::uint8_t*>(buffer) : m.staging.data();
     const std::size_t held = std::min(length, open.peeked.size() - open.peekedRead);
     std::copy_n(open.peeked.begin() + static_cast<std::ptrdiff_t>(open.peekedRead), held, to);
     open.peekedRead += held;
@@ -53,10 +57,12 @@ std::int32_t HostRead(machine::Machine& m, std::unique_lock<std::mutex>& lock,
         got = std::fread(to + held, 1, length - held, open.file);
     } else {
         machine::HandOverDevices(m);
-        lock.unlock();
+        call.lock.unlock();
         machine::Schedule(machine::SchedulePoint::HostReadUnlocked);
         got = std::fread(to + held, 1, length - held, open.file);
-        lock.lock();
+        call.lock.lock();
+        call.Again();
+        std::memcpy(buffer, to, held + got);
     }
     if (held + got == 0 && std::ferror(open.file) != 0) {
         Note(m, open.name);
@@ -139,13 +145,7 @@ std::int32_t Read(BPTR file, void* buffer, std::int32_t length) {
             machine::SleepFor(m, lock, std::uint64_t{slow->second} * 1000000);
             call.Again();
         }
-        count = HostRead(m, lock, *FindFile(m, file), static_cast<std::size_t>(length));
-        // The data lands now, all at once: whatever was due before has
-        // happened, and the channel played what the buffer held then.
-        call.Again();
-        if (count > 0) {
-            std::memcpy(buffer, m.staging.data(), static_cast<std::size_t>(count));
-        }
+        count = HostRead(call, *FindFile(m, file), buffer, static_cast<std::size_t>(length));
     }
     const std::uint64_t now = machine::NowNs(m);
     machine::TraceAt(

@@ -96,6 +96,7 @@ struct Machine {
     std::uint64_t ranToNs = 0;
     WallTime wallStart;
     Pace pace;
+    WallTime fedAt{};      // when the sinks were last fed, on the real clock
     bool lateTold = false; // the host's lateness has been told
     std::thread hardware;
     bool stopHardware = false;

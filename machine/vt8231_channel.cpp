@@ -302,6 +302,13 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
     return raise;
 }
 
+void FetchDueFrames(Machine& m, std::uint64_t untilNs) {
+    Channel& c = m.channel;
+    while (c.active && !Held(c) && FramesLeft(c) > 0 && c.nextTickNs <= untilNs) {
+        FetchSlice(m, untilNs);
+    }
+}
+
 std::uint64_t BlockEndNs(const Machine& m) {
     const Channel& c = m.channel;
     if (!c.active || Held(c) || c.nextTickNs == kNever || FramesLeft(c) == 0) {

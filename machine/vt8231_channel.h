@@ -84,6 +84,10 @@ void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value);
 // caller calls the interrupt servers.
 bool ChannelTick(Machine& m, std::uint64_t untilNs);
 
+// Fetches the frames of the current block due by untilNs, as they are in
+// memory now; never ends a block.
+void FetchDueFrames(Machine& m, std::uint64_t untilNs);
+
 // Machine time of the current block's end event; kNever when none is coming.
 std::uint64_t BlockEndNs(const Machine& m);
 
