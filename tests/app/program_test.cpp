@@ -287,6 +287,10 @@ TEST(Programs, TerminalAndPipe) {
     };
     EXPECT_NE(before(m + "-- kestrel " + raw).find(" s of 1.0 s, 0 blocks"), std::string::npos);
     EXPECT_EQ(before(m + "--quiet -- kestrel " + raw), "");
+    // kestrel draws it too, over the second the file plays.
+    const Process played = RunProgram({"script", "-qec", kKestrel + " " + raw, "/dev/null"});
+    EXPECT_NE(played.out.find(" s of 1.0 s, "), std::string::npos) << played.out;
+    EXPECT_EQ(Screen(played.out), (Strings{"Transfering audio data", kPlaying.substr(0, 38), ""}));
     const std::string pipe =
         before("cat " + raw + " | " + m + "--dac-wav=" + piped + " -- kestrel /dev/stdin");
     EXPECT_NE(pipe.find(" s, 0 blocks"), std::string::npos) << pipe;
