@@ -4,17 +4,21 @@
 // a file the player will misplay, with a command that converts it so that it
 // plays right.
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "app/device_feed.h"
 #include "app/file_notes.h"
 #include "app/host_device.h"
 #include "app/options.h"
+#include "app/outcome.h"
 #include "app/wav_sink.h"
 #include "platform/byteorder.h"
 #include "support/harness.h"
@@ -303,6 +307,46 @@ TEST(Programs, TerminalAndPipe) {
     EXPECT_EQ(run.status, 74);
     EXPECT_EQ(run.out, kRawOutput);
     EXPECT_EQ(run.err, "kestrel-machine: " + wav + ": File too large\n");
+}
+
+// A live device behind its feed: the machine's write never waits for it,
+// however long the device blocks; what does not fit the queue is dropped,
+// and said once; what fit is played, and drained at the end.
+TEST(DeviceFeed, NeverWaitsForTheDevice) {
+    struct Held : app::HostDevice {
+        std::atomic<bool>& go;
+        int& played;
+        Held(std::atomic<bool>& g, int& p) : go(g), played(p) {}
+        bool Play(const machine::AudioChunk&, std::string*) override {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            return ++played > 0;
+        }
+        std::uint64_t Queued() override { return 0; }
+        void Drain() override {}
+    };
+    std::atomic<bool> go{false};
+    int played = 0;
+    Strings said;
+    app::DeviceFeed feed([&](std::string*) { return std::make_unique<Held>(go, played); },
+                         [&](const std::string& line) { said.push_back(line); }, "the device",
+                         "playing silently");
+    const Bytes half(app::DeviceFeed::kQueueBytes / 2);
+    const machine::AudioChunk chunk{48000, false, false, 0, half.data(), half.size()};
+    for (int i = 0; i < 4; ++i) {
+        feed.Write(chunk);
+    }
+    EXPECT_EQ(said, Strings{"the device cannot keep up; dropping audio"});
+    go = true;
+    feed.Finish();
+    EXPECT_EQ(played, 2);
+    // And a report counts one of a kind in the singular.
+    machine::Result one;
+    one.report = {.blocks = 1, .overruns = 1};
+    EXPECT_TRUE(app::ReportLine(one, false)
+                    .starts_with("1 block played, 0.000 s machine time, "
+                                 "1 overrun, 0 violations"));
 }
 
 // The S/PDIF output goes to an IEC958 device with the codec's channel status,
