@@ -4,6 +4,7 @@
 // belongs maps to nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,6 +34,13 @@ const MemoryBlock* BlockAtCpu(const Memory& memory, std::uintptr_t address);
 std::uint8_t* BusToHost(const Memory& memory, std::uint32_t bus, std::uint32_t length);
 // The bus address of a CPU address inside a block, or 0.
 std::uint32_t CpuToBus(const Memory& memory, std::uintptr_t address);
+// What a bus master reads: whatever the memory holds at that moment, though
+// the processor may be writing it meanwhile (the player refilling the block
+// being played: an overrun). Copied a byte at a time outside the thread
+// sanitizer's view, as the hardware's fetch lies outside the processor's
+// memory model: a torn sample is what the bus would give, not a fault of
+// the machine.
+void BusMasterRead(std::uint8_t* to, const std::uint8_t* from, std::size_t size);
 // Whether the bus ranges [a, a + n) and [b, b + m) share a byte.
 bool BusRangesOverlap(std::uint32_t a, std::uint32_t n, std::uint32_t b, std::uint32_t m);
 

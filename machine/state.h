@@ -126,6 +126,8 @@ struct Machine {
     int readCalls = 0;
     // Where a Read's data waits until it lands in the player's memory.
     std::vector<std::uint8_t> staging;
+    // The frames the channel fetched last, as it read them over the bus.
+    std::vector<std::uint8_t> fetched;
 
     // The PCI bus and its one audio function.
     bool devicePresent = true;

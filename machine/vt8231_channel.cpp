@@ -120,11 +120,13 @@ void AccountStart(Machine& m, std::uint64_t startNs) {
 void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     Channel& c = m.channel;
     const std::uint32_t at = c.tablePointer + index * vt8231::kDescriptorSize;
-    const std::uint8_t* descriptor = BusToHost(m.memory, at, vt8231::kDescriptorSize);
-    if (descriptor == nullptr) {
+    const std::uint8_t* table = BusToHost(m.memory, at, vt8231::kDescriptorSize);
+    if (table == nullptr) {
         FetchFailed(m, "a descriptor", at);
         return;
     }
+    std::uint8_t descriptor[vt8231::kDescriptorSize];
+    BusMasterRead(descriptor, table, sizeof descriptor);
     const std::uint32_t word = LoadLE32(descriptor + 4);
     c.descriptor = index;
     c.blockBus = LoadLE32(descriptor);
@@ -201,12 +203,15 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
     }
     const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, due));
     const std::uint32_t bus = c.blockBus + c.offset;
-    const std::uint8_t* bytes = BusToHost(m.memory, bus, slice * kStereoFrameBytes);
+    const std::size_t size = std::size_t{slice} * kStereoFrameBytes;
+    const std::uint8_t* bytes = BusToHost(m.memory, bus, static_cast<std::uint32_t>(size));
     if (bytes == nullptr) {
         FetchFailed(m, "audio data", bus);
         return;
     }
-    CodecPlay(m, bytes, std::size_t{slice} * kStereoFrameBytes, now);
+    m.fetched.resize(size);
+    BusMasterRead(m.fetched.data(), bytes, size);
+    CodecPlay(m, m.fetched.data(), size, now);
     c.offset += slice * kStereoFrameBytes;
     c.nextTickNs = now + Duration(c, slice, rate);
 }
