@@ -47,6 +47,11 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
                       static_cast<double>(r.taskCpuUs) / 1000,
                       static_cast<double>(r.taskThreadCpuUs) / 1000);
         text += line;
+        if (r.hostHeldUs > 0) {
+            text += ", clock held back " +
+                    machine::Milliseconds(static_cast<std::int64_t>(r.hostHeldUs)) +
+                    " ms for the host";
+        }
     }
     return text;
 }

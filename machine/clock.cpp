@@ -149,6 +149,8 @@ constexpr auto kRepace = std::chrono::milliseconds(20);
 // A device event run this much machine time after it was due is told once:
 // the host cannot keep the speed.
 constexpr std::uint64_t kLateToldNs = 32'000'000;
+// The devices never end a round further behind than this: see HoldBack.
+constexpr std::uint64_t kMaxBehindNs = 1'000'000'000;
 
 double Speed(const Machine& m) {
     return m.config.speed > 0 ? m.config.speed : 1.0;
@@ -243,6 +245,30 @@ void NoteLateness(Machine& m, std::uint64_t due) {
     }
 }
 
+// The devices have run every event due by dueNs. On a host too slow for the
+// speed, running them took more wall time than the machine time they covered,
+// so each round would start further behind than the one before and the run
+// would never end. Past kMaxBehindNs the clock is held back instead: the
+// machine pauses while its host catches up, as a machine's clock does when
+// its emulator cannot run it. A task that is late by its own doing still has
+// every event due by its call run first, each overrun counted as it was.
+void HoldBack(Machine& m, std::uint64_t dueNs) {
+    const WallTime wall = steady_clock::now();
+    const std::uint64_t real = RealNs(m, wall);
+    const std::uint64_t floor = std::max(m.nowNs, dueNs + kMaxBehindNs);
+    if (real <= floor) {
+        return;
+    }
+    if (m.pace.on) {
+        m.pace.wall = wall;
+        m.pace.ns = floor;
+    } else {
+        m.wallStart = wall - std::chrono::nanoseconds(static_cast<std::int64_t>(
+                                 std::ceil(static_cast<double>(floor) / Speed(m))));
+    }
+    m.result.report.hostHeldUs += (real - floor) / 1000;
+}
+
 // Runs, in time order and each at its own machine time, every device event
 // due at or before dueNs; or, for a task waiting for a signal of wakeMask,
 // those up to the one that sends it, so that it gets on with its refill as
@@ -254,6 +280,9 @@ void RunDueEvents(Machine& m, std::unique_lock<std::mutex>& lock, std::uint64_t 
         const std::uint64_t next = NextEventNs(m);
         if (next == kNever || next > dueNs) {
             m.ranToNs = std::max(m.ranToNs, dueNs);
+            if (!Virtual(m) && m.clockStarted) {
+                HoldBack(m, dueNs);
+            }
             return;
         }
         if ((m.mainTask.receivedSignals & wakeMask) != 0) {

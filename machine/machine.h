@@ -140,6 +140,9 @@ struct Report {
     std::uint64_t overruns = 0;
     // Real clock: the most machine time by which a device event ran late.
     std::uint64_t hostLateUs = 0;
+    // Real clock: machine time the clock was held back because the host took
+    // longer to run the devices than the time they covered (see clock.cpp).
+    std::uint64_t hostHeldUs = 0;
     // With Config::report: CPU time of the main task's thread over the run
     // (real clock), and the part of it outside the machine's sleeps: what the
     // player itself ran.

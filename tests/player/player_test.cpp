@@ -6,6 +6,7 @@
 // CTRL-C and failing reads.
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <limits>
@@ -612,6 +613,24 @@ TEST(Playback, APipeAsTheFile) {
         EXPECT_EQ(Mismatch(piped.spdif.bytes, plain.spdif.bytes), "");
         EXPECT_EQ(piped.violations, Strings{});
     }
+}
+
+// A host slower than the speed: every block's servers take 2 ms of wall time,
+// 200 ms of machine time at speed 100, for a block of 32 ms. Each round of the
+// devices would start further behind than the last, and the run would never
+// end; the clock is held back instead, and what was late is still counted.
+TEST(RealClock, ASlowHostStillEnds) {
+    const Hook hook([](machine::SchedulePoint p) {
+        if (p == machine::SchedulePoint::ServersUnlocked) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    const auto r = machine::Run({.clock = machine::ClockKind::Real, .speed = 100}, PlayerMain,
+                                {"kestrel", WriteFile("slow.raw", Pattern(16 * kBuffer))});
+    EXPECT_EQ(r.returnCode, 0);
+    EXPECT_GT(r.report.hostHeldUs, 0u);
+    EXPECT_GT(r.report.overruns, 0u);
+    EXPECT_EQ(Disagreement(r), "");
 }
 
 } // namespace
