@@ -14,6 +14,7 @@
 #include "machine/clock.h"
 #include "machine/dispatch.h"
 #include "machine/printf_format.h"
+#include "machine/refill_account.h"
 #include "machine/schedule.h"
 #include "machine/state.h"
 #include "machine/trace.h"

@@ -11,6 +11,7 @@
 #include "machine/audio_out.h"
 #include "machine/clock.h"
 #include "machine/io_window.h"
+#include "machine/refill_account.h"
 #include "machine/schedule.h"
 #include "machine/state.h"
 #include "machine/trace.h"

@@ -19,6 +19,7 @@
 #include "machine/audio_out.h"
 #include "machine/machine.h"
 #include "machine/memory.h"
+#include "machine/refill_account.h"
 #include "machine/vt8231_channel.h"
 #include "platform/cybpci.h"
 #include "platform/dos.h"

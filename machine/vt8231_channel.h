@@ -3,10 +3,7 @@
 // the stream of 16-bit stereo frames it feeds the codec.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <map>
-#include <vector>
 
 #include "machine/machine.h"
 
@@ -43,37 +40,6 @@ struct Channel {
     std::uint64_t carryNs = 0; // remainder of frame timing, in ns * rate
 };
 
-// What the refill account knows of one block of the table, by bus address.
-struct BlockRefills {
-    std::uint32_t length = 0;
-    bool started = false; // the channel has started it
-    bool landed = false;  // a Read landed in it since it last started
-    // A start that found no new data, until the Read meant for it lands.
-    std::uint64_t missedNs = kNever;
-    std::uint64_t missedBlock = 0;
-};
-
-// A Read's data in DMA memory, waiting for the channel to start its block.
-struct LandedRefill {
-    std::uint32_t bus = 0;
-    std::uint32_t length = 0;
-    std::uint64_t landedNs = 0;
-};
-
-// The refill account. A block that starts before the Read into it has landed
-// is an overrun: it started with no new data (stale), or the data landed
-// while it played. Each Read into DMA memory once the channel has started
-// has a slack: the machine time its block started minus the time it landed,
-// below 0 exactly when that block was an overrun. The player has two
-// buffers: a few pending refills are plenty.
-struct RefillAccount {
-    std::map<std::uint32_t, BlockRefills> blocks;
-    static constexpr std::size_t kPending = 4;
-    LandedRefill pending[kPending];
-    std::size_t pendingCount = 0;
-    std::vector<std::int32_t> slackValues; // with Config::report, for the median
-};
-
 // Register accesses by offset; the caller has checked offset and width.
 std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset);
 void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value);
@@ -93,10 +59,5 @@ std::uint64_t BlockEndNs(const Machine& m);
 
 // Whether the channel is running and will reach another block end by itself.
 bool ChannelRunning(const Machine& m);
-
-// A Read's data has landed in bus range [bus, bus + length) at landedNs.
-void NoteLanded(Machine& m, std::uint32_t bus, std::uint32_t length, std::uint64_t landedNs);
-// The run is over: the report gets the median of the slack values kept.
-void FinishRefillAccount(Machine& m);
 
 } // namespace machine
