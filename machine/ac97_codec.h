@@ -32,6 +32,11 @@ std::uint32_t DacRate(const Codec& codec);
 // A pure rule, for the codec and for a host telling what a file will play at.
 std::uint32_t DacRateForWrite(std::uint32_t value, bool vra);
 
+// The rate the S/PDIF transmitter sends at with `control` in its control
+// register. A pure rule, for the codec and for a host telling what rate a
+// file goes out marked with.
+std::uint32_t SpdifRateForControl(std::uint16_t control);
+
 // Frames fetched by the controller reach the DAC, and the line out through
 // PCM Out Volume, and, when the transmitter is on, the S/PDIF output.
 void CodecPlay(Machine& m, const std::uint8_t* bytes, std::size_t size, std::uint64_t timeNs);

@@ -5,20 +5,18 @@
 
 #include <algorithm>
 
-#include "hw/vt8231.h"
+#include "machine/byte_order.h"
 #include "machine/call.h"
 #include "machine/clock.h"
 #include "machine/dispatch.h"
 #include "machine/io_window.h"
 #include "machine/state.h"
 #include "machine/trace.h"
-#include "platform/byteorder.h"
+#include "machine/vt8231_registers.h"
 
 namespace {
 
-constexpr std::uint32_t kPciStatus = 0x06;
-constexpr std::uint16_t kStatusWriteOneToClear = 0xF900; // error bits 15:11 and 8
-constexpr std::uint32_t kPciInterruptPin = 0x3D;
+namespace vt8231 = machine::vt8231;
 
 bool CheckBase(machine::Machine& m, Library* base, const char* call) {
     if (base != &m.pciLibrary || m.pciLibrary.openCount == 0) {
@@ -43,19 +41,18 @@ bool CheckDevice(machine::Machine& m, PciDevice* device, const char* call) {
 namespace machine {
 
 void ResetPciDevice(PciDevice& device) {
-    std::fill(std::begin(device.config), std::end(device.config), std::uint8_t{0});
-    // VT8231 data sheet, function 5 (AC'97 audio) configuration space defaults.
-    StoreLE16(&device.config[0x00], vt8231::kVendorId);
-    StoreLE16(&device.config[0x02], vt8231::kDeviceId);
-    StoreLE16(&device.config[vt8231::kPciCommand], 0x0000);
-    StoreLE16(&device.config[kPciStatus], 0x0210); // medium DEVSEL, capabilities list
-    device.config[0x08] = 0x50;                    // revision
-    device.config[0x09] = 0x00;                    // class 04 01 00: multimedia audio
-    device.config[0x0A] = 0x01;
-    device.config[0x0B] = 0x04;
-    StoreLE32(&device.config[0x10], kIoWindowBase | vt8231::kIoSpaceIndicator);
-    device.config[vt8231::kPciInterruptLine] = 0xFF; // not routed yet
-    device.config[kPciInterruptPin] = 0x03;          // INTC
+    std::uint8_t* config = device.config;
+    std::fill(config, config + vt8231::kCfgSize, std::uint8_t{0});
+    // The function's configuration space as the datasheet gives its reset
+    // values, and the firmware's base address; the interrupt is not routed.
+    PutLe16(&config[vt8231::kCfgVendorId], vt8231::kVendorVia);
+    PutLe16(&config[vt8231::kCfgDeviceId], vt8231::kDeviceAudio);
+    PutLe16(&config[vt8231::kCfgStatus], vt8231::kStatusReset);
+    config[vt8231::kCfgRevision] = vt8231::kRevision;
+    PutLittleEndian(&config[vt8231::kCfgClassCode], vt8231::kClassAudio, 3);
+    PutLe32(&config[vt8231::kCfgBase0], kIoWindowBase | vt8231::kBase0IoSpace);
+    config[vt8231::kCfgInterruptLine] = vt8231::kInterruptLineUnrouted;
+    config[vt8231::kCfgInterruptPin] = vt8231::kInterruptPinIntC;
 }
 
 } // namespace machine
@@ -69,10 +66,10 @@ PciDevice* FindPciDevice(Library* base, PciDevice* start, const TagItem* tags) {
             return nullptr;
         }
         for (const TagItem* tag = tags; tag != nullptr && tag->ti_Tag != TAG_DONE; ++tag) {
-            if (tag->ti_Tag == PCIFIND_VENDOR && tag->ti_Data != vt8231::kVendorId) {
+            if (tag->ti_Tag == PCIFIND_VENDOR && tag->ti_Data != vt8231::kVendorVia) {
                 return nullptr;
             }
-            if (tag->ti_Tag == PCIFIND_DEVICE && tag->ti_Data != vt8231::kDeviceId) {
+            if (tag->ti_Tag == PCIFIND_DEVICE && tag->ti_Data != vt8231::kDeviceAudio) {
                 return nullptr;
             }
         }
@@ -92,27 +89,28 @@ std::uint32_t WritePciConfigLong(Library* base, PciDevice* device, std::uint32_t
         !CheckDevice(m, device, "WritePciConfigLong")) {
         return 0;
     }
-    if (offset > 0xFC || (offset & 3) != 0) {
+    if (offset >= vt8231::kCfgSize || (offset & 3) != 0) {
         machine::Violation(m, "WritePciConfigLong at an offset that is not a dword");
         return 0;
     }
     std::uint8_t* config = device->config;
     switch (offset) {
-    case 0x00: // vendor and device ID
-    case 0x08: // revision and class
+    case vt8231::kCfgVendorId: // and the device ID
+    case vt8231::kCfgRevision: // and the class code
         break;
-    case vt8231::kPciCommand: {
-        StoreLE16(&config[vt8231::kPciCommand], static_cast<std::uint16_t>(value));
+    case vt8231::kCfgCommand: {
+        machine::PutLe16(&config[vt8231::kCfgCommand], static_cast<std::uint16_t>(value));
         // Status bits are cleared by writing 1, as PCI defines.
-        const auto clear = static_cast<std::uint16_t>((value >> 16) & kStatusWriteOneToClear);
-        StoreLE16(&config[kPciStatus],
-                  static_cast<std::uint16_t>(LoadLE16(&config[kPciStatus]) & ~clear));
+        const auto clear = static_cast<std::uint16_t>((value >> 16) & vt8231::kStatusErrorBits);
+        machine::PutLe16(
+            &config[vt8231::kCfgStatus],
+            static_cast<std::uint16_t>(machine::Le16(&config[vt8231::kCfgStatus]) & ~clear));
         break;
     }
-    case 0x10:
+    case vt8231::kCfgBase0:
         break; // the window stays where the firmware put it
     default:
-        StoreLE32(&config[offset], value);
+        machine::PutLe32(&config[offset], value);
         break;
     }
     return 0;
@@ -128,11 +126,13 @@ std::uint32_t WritePciConfigByte(Library* base, PciDevice* device, std::uint32_t
         !CheckDevice(m, device, "WritePciConfigByte")) {
         return 0;
     }
-    if (offset > 0xFF) {
+    if (offset >= vt8231::kCfgSize) {
         machine::Violation(m, "WritePciConfigByte outside the configuration space");
         return 0;
     }
-    if (offset < 0x0C || (offset >= 0x10 && offset < 0x14) || offset == kPciInterruptPin) {
+    if (offset < vt8231::kClassCodeEnd ||
+        (offset >= vt8231::kCfgBase0 && offset < vt8231::kCfgBase0 + 4) ||
+        offset == vt8231::kCfgInterruptPin) {
         return 0; // read-only here: IDs, command and status go through the dword
     }
     device->config[offset] = value;
@@ -151,7 +151,7 @@ std::uint32_t GetPciDeviceAttr(Library* base, PciDevice* device, std::uint32_t a
         if (attribute != PCIATTR_BASE0 || HasFault(m, machine::Fault::IoWindow)) {
             return 0;
         }
-        return LoadLE32(&device->config[0x10]);
+        return machine::Le32(&device->config[vt8231::kCfgBase0]);
     }();
     machine::Trace(m, "get_pci_device_attr", {{"attribute", attribute}, {"value", result}});
     return result;

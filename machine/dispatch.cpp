@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "hw/vt8231.h"
 #include "machine/schedule.h"
 #include "machine/state.h"
 #include "machine/trace.h"
+#include "machine/vt8231_registers.h"
 
 namespace machine {
 
@@ -51,8 +51,7 @@ void CallServers(Machine& m, std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     m.dispatching = false;
-    Trace(m, "irq_done",
-          {{"acked", raised & ~m.channel.status & (vt8231::kStatusFlag | vt8231::kStatusEol)}});
+    Trace(m, "irq_done", {{"acked", raised & ~m.channel.status & vt8231::kSgdStatusBlockEnds}});
     // A task removing a server waits for this; one still waiting for signals
     // may now have nothing left that can wake it.
     m.taskWake.notify_all();

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hw/vt8231.h"
 #include "machine/call.h"
 #include "machine/clock.h"
 #include "machine/dispatch.h"
 #include "machine/state.h"
 #include "machine/trace.h"
+#include "machine/vt8231_registers.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ bool HoldsLiveDma(const machine::Machine& m, const machine::MemoryBlock& block) 
         return false;
     }
     return machine::BusRangesOverlap(block.bus, block.size, c.tablePointer,
-                                     2 * vt8231::kDescriptorSize) ||
+                                     2 * machine::vt8231::kSgdEntrySize) ||
            machine::BusRangesOverlap(block.bus, block.size, c.blockBus, c.blockLength);
 }
 

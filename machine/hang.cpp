@@ -2,12 +2,12 @@
 
 #include <string>
 
-#include "hw/vt8231.h"
 #include "machine/clock.h"
 #include "machine/schedule.h"
 #include "machine/state.h"
 #include "machine/timeline.h"
 #include "machine/trace.h"
+#include "machine/vt8231_registers.h"
 
 namespace machine {
 
@@ -30,7 +30,7 @@ bool CanWake(const Machine& m) {
         return true;
     }
     return ChannelRunning(m) && !m.servers.empty() &&
-           (m.channel.type & (vt8231::kTypeIntFlag | vt8231::kTypeIntEol)) != 0;
+           (m.channel.type & vt8231::kSgdTypeInterrupts) != 0;
 }
 
 void CheckHang(Machine& m, std::uint64_t startNs) {

@@ -5,15 +5,17 @@
 #include <cstdio>
 #include <optional>
 
-#include "hw/vt8231.h"
+#include "machine/byte_order.h"
 #include "machine/call.h"
 #include "machine/clock.h"
 #include "machine/io_window.h"
 #include "machine/state.h"
 #include "machine/trace.h"
-#include "platform/byteorder.h"
+#include "machine/vt8231_registers.h"
 
 namespace {
+
+namespace vt8231 = machine::vt8231;
 
 enum class Access { Read8, Write8, Write32 };
 
@@ -32,12 +34,12 @@ const char* AccessName(Access access) {
 // The channel's registers and the accesses each one has.
 bool RegisterHas(std::uint32_t offset, Access access) {
     switch (offset) {
-    case vt8231::kRegStatus:
+    case vt8231::kSgdStatus:
         return true; // byte register; a dword store covers 0x00 to 0x03
-    case vt8231::kRegControl:
-    case vt8231::kRegType:
+    case vt8231::kSgdControl:
+    case vt8231::kSgdType:
         return access != Access::Write32;
-    case vt8231::kRegTablePointer:
+    case vt8231::kSgdTablePointer:
         return access == Access::Write32;
     default:
         return false; // 0x03 and 0x05 to 0x07 only as part of a dword
@@ -49,14 +51,14 @@ bool RegisterHas(std::uint32_t offset, Access access) {
 std::optional<std::uint32_t> Decode(machine::Machine& m, std::uintptr_t address, Access access) {
     char text[120];
     const std::uint64_t delta = std::uint64_t{address} - machine::kIoWindowBase;
-    if (!m.devicePresent || address < machine::kIoWindowBase || delta >= vt8231::kWindowSize) {
+    if (!m.devicePresent || address < machine::kIoWindowBase || delta >= vt8231::kBase0WindowSize) {
         std::snprintf(text, sizeof text, "%s at 0x%llx, outside the I/O window", AccessName(access),
                       static_cast<unsigned long long>(address));
         machine::Violation(m, text);
         return std::nullopt;
     }
     const auto offset = static_cast<std::uint32_t>(delta);
-    const std::uint16_t command = LoadLE16(&m.device.config[vt8231::kPciCommand]);
+    const std::uint16_t command = machine::Le16(&m.device.config[vt8231::kCfgCommand]);
     if ((command & vt8231::kCommandIoSpace) == 0) {
         std::snprintf(text, sizeof text, "%s at window offset 0x%02x with PCI I/O decoding off",
                       AccessName(access), static_cast<unsigned>(offset));

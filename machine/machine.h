@@ -36,6 +36,10 @@ enum class Fault {
     Signal,          // no free signal bit
 };
 
+// The DAC stream and the S/PDIF output are frames of two 16-bit
+// little-endian samples, left then right, as the channel fetches them.
+inline constexpr std::uint32_t kFrameBytes = 4;
+
 // What a sink is handed as the DAC or the S/PDIF transmitter plays.
 struct AudioChunk {
     std::uint32_t rate;        // frames per second

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <memory>
 
-#include "hw/vt8231.h"
 #include "machine/audio_out.h"
 #include "machine/clock.h"
 #include "machine/io_window.h"
@@ -15,6 +14,7 @@
 #include "machine/schedule.h"
 #include "machine/state.h"
 #include "machine/trace.h"
+#include "machine/vt8231_registers.h"
 #include "platform/exec.h"
 
 namespace machine {
@@ -116,7 +116,7 @@ void SetChannelStatusBits(std::uint8_t bits) {
     Machine& m = TheMachine();
     std::lock_guard<std::mutex> guard(m.lock);
     m.channel.status =
-        static_cast<std::uint8_t>(m.channel.status | (bits & ~vt8231::kStatusActive));
+        static_cast<std::uint8_t>(m.channel.status | (bits & ~vt8231::kSgdStatusActive));
 }
 
 Result Run(const Config& config, const Entry& entry, const std::vector<std::string>& argv) {

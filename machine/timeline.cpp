@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "hw/ac97.h"
+#include "machine/ac97_registers.h"
 
 namespace machine {
 

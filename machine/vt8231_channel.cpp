@@ -3,21 +3,20 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "hw/dma_block.h"
-#include "hw/vt8231.h"
 #include "machine/ac97_codec.h"
+#include "machine/byte_order.h"
 #include "machine/clock.h"
 #include "machine/refill_account.h"
 #include "machine/state.h"
 #include "machine/trace.h"
-#include "platform/byteorder.h"
+#include "machine/vt8231_registers.h"
 
 namespace machine {
 
 namespace {
 
 std::uint8_t StatusValue(const Channel& c) {
-    return static_cast<std::uint8_t>(c.status | (c.active ? vt8231::kStatusActive : 0));
+    return static_cast<std::uint8_t>(c.status | (c.active ? vt8231::kSgdStatusActive : 0));
 }
 
 bool Held(const Channel& c) {
@@ -60,19 +59,19 @@ void FetchFailed(Machine& m, const char* what, std::uint32_t bus) {
 // machine time startNs.
 void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     Channel& c = m.channel;
-    const std::uint32_t at = c.tablePointer + index * vt8231::kDescriptorSize;
-    const std::uint8_t* table = BusToHost(m.memory, at, vt8231::kDescriptorSize);
+    const std::uint32_t at = c.tablePointer + index * vt8231::kSgdEntrySize;
+    const std::uint8_t* table = BusToHost(m.memory, at, vt8231::kSgdEntrySize);
     if (table == nullptr) {
         FetchFailed(m, "a descriptor", at);
         return;
     }
-    std::uint8_t descriptor[vt8231::kDescriptorSize];
+    std::uint8_t descriptor[vt8231::kSgdEntrySize];
     BusMasterRead(descriptor, table, sizeof descriptor);
-    const std::uint32_t word = LoadLE32(descriptor + 4);
+    const std::uint32_t word = Le32(descriptor + vt8231::kSgdEntryControl);
     c.descriptor = index;
-    c.blockBus = LoadLE32(descriptor);
-    c.blockFlags = word & (vt8231::kDescEol | vt8231::kDescFlag);
-    c.blockLength = vt8231::DescriptorLength(word);
+    c.blockBus = Le32(descriptor + vt8231::kSgdEntryAddress);
+    c.blockFlags = word & (vt8231::kSgdEntryEol | vt8231::kSgdEntryFlag);
+    c.blockLength = vt8231::SgdEntryCount(word);
     c.offset = 0;
     c.overrunCounted = false;
     TraceAt(m, startNs, "block",
@@ -83,7 +82,7 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
     AccountStart(m, startNs);
 
     c.nextTickNs = startNs;
-    if (c.blockLength < kStereoFrameBytes) {
+    if (c.blockLength < kFrameBytes) {
         // Not even one frame: the block still takes one frame time, so a
         // table of empty blocks cannot stop the clock.
         c.nextTickNs += Duration(c, 1, DacRate(m.codec));
@@ -92,7 +91,7 @@ void StartBlock(Machine& m, std::uint32_t index, std::uint64_t startNs) {
 
 void Start(Machine& m) {
     Channel& c = m.channel;
-    const std::uint16_t command = LoadLE16(&m.device.config[vt8231::kPciCommand]);
+    const std::uint16_t command = Le16(&m.device.config[vt8231::kCfgCommand]);
     if ((command & vt8231::kCommandBusMaster) == 0) {
         Violation(m, "channel started with PCI bus mastering disabled");
         return;
@@ -106,9 +105,9 @@ void Start(Machine& m) {
 
 void Control(Machine& m, std::uint8_t value) {
     // Terminate wins over start: both together leave the channel idle.
-    if ((value & vt8231::kControlTerminate) != 0) {
+    if ((value & vt8231::kSgdControlTerminate) != 0) {
         Stop(m, "terminate");
-    } else if ((value & vt8231::kControlStart) != 0) {
+    } else if ((value & vt8231::kSgdControlStart) != 0) {
         Start(m);
     }
 }
@@ -117,9 +116,9 @@ void Control(Machine& m, std::uint8_t value) {
 // go on with the next block.
 void Acknowledge(Machine& m, std::uint8_t value) {
     Channel& c = m.channel;
-    c.status &= static_cast<std::uint8_t>(~(value & vt8231::kStatusAck));
+    c.status &= static_cast<std::uint8_t>(~(value & vt8231::kSgdStatusBlockEnds));
     if (Held(c) && (c.status & c.holdBits) == 0) {
-        const std::uint32_t next = (c.holdBits & vt8231::kStatusEol) != 0 ? 0 : c.descriptor + 1;
+        const std::uint32_t next = (c.holdBits & vt8231::kSgdStatusEol) != 0 ? 0 : c.descriptor + 1;
         c.holdBits = 0;
         StartBlock(m, next, NowNs(m));
         KickHardware(m);
@@ -128,7 +127,7 @@ void Acknowledge(Machine& m, std::uint8_t value) {
 
 // Frames of the current block not fetched yet.
 std::uint32_t FramesLeft(const Channel& c) {
-    return c.blockLength / kStereoFrameBytes - c.offset / kStereoFrameBytes;
+    return c.blockLength / kFrameBytes - c.offset / kFrameBytes;
 }
 
 // Fetches the next slice of the block's frames, due at nextTickNs: 1 ms of
@@ -144,7 +143,7 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
     }
     const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, due));
     const std::uint32_t bus = c.blockBus + c.offset;
-    const std::size_t size = std::size_t{slice} * kStereoFrameBytes;
+    const std::size_t size = std::size_t{slice} * kFrameBytes;
     const std::uint8_t* bytes = BusToHost(m.memory, bus, static_cast<std::uint32_t>(size));
     if (bytes == nullptr) {
         FetchFailed(m, "audio data", bus);
@@ -153,7 +152,7 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
     m.fetched.resize(size);
     BusMasterRead(m.fetched.data(), bytes, size);
     CodecPlay(m, m.fetched.data(), size, now);
-    c.offset += slice * kStereoFrameBytes;
+    c.offset += slice * kFrameBytes;
     c.nextTickNs = now + Duration(c, slice, rate);
 }
 
@@ -161,11 +160,11 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
 
 std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset) {
     switch (offset) {
-    case vt8231::kRegStatus:
+    case vt8231::kSgdStatus:
         return StatusValue(m.channel);
-    case vt8231::kRegControl:
+    case vt8231::kSgdControl:
         return 0; // start and terminate are write-only triggers
-    case vt8231::kRegType:
+    case vt8231::kSgdType:
         return m.channel.type;
     default:
         return 0xFF;
@@ -174,13 +173,13 @@ std::uint8_t ChannelRead8(Machine& m, std::uint32_t offset) {
 
 void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value) {
     switch (offset) {
-    case vt8231::kRegStatus:
+    case vt8231::kSgdStatus:
         Acknowledge(m, value);
         break;
-    case vt8231::kRegControl:
+    case vt8231::kSgdControl:
         Control(m, value);
         break;
-    case vt8231::kRegType:
+    case vt8231::kSgdType:
         m.channel.type = value;
         break;
     default:
@@ -190,15 +189,15 @@ void ChannelWrite8(Machine& m, std::uint32_t offset, std::uint8_t value) {
 
 void ChannelWrite32(Machine& m, std::uint32_t offset, std::uint32_t value) {
     switch (offset) {
-    case vt8231::kRegStatus:
+    case vt8231::kSgdStatus:
         // One store to the four byte registers. Type is in place before a
         // start, and a terminate comes before the status clear so a held
         // channel does not move on to its next block on the way to idle.
-        m.channel.type = static_cast<std::uint8_t>(value >> 16); // byte 3 is reserved
-        Control(m, static_cast<std::uint8_t>(value >> 8));
+        m.channel.type = static_cast<std::uint8_t>(value >> vt8231::kSgdDwordTypeShift);
+        Control(m, static_cast<std::uint8_t>(value >> vt8231::kSgdDwordControlShift));
         Acknowledge(m, static_cast<std::uint8_t>(value));
         break;
-    case vt8231::kRegTablePointer:
+    case vt8231::kSgdTablePointer:
         m.channel.tablePointer = value;
         break;
     default:
@@ -222,17 +221,17 @@ bool ChannelTick(Machine& m, std::uint64_t untilNs) {
     TraceAt(m, now, "block_end",
             {{"index", c.descriptor}, {"overrun", c.stale || c.overrunCounted}});
     std::uint8_t bits = 0;
-    if ((c.blockFlags & vt8231::kDescFlag) != 0) {
-        bits |= vt8231::kStatusFlag;
+    if ((c.blockFlags & vt8231::kSgdEntryFlag) != 0) {
+        bits |= vt8231::kSgdStatusFlag;
     }
-    if ((c.blockFlags & vt8231::kDescEol) != 0) {
-        bits |= vt8231::kStatusEol;
+    if ((c.blockFlags & vt8231::kSgdEntryEol) != 0) {
+        bits |= vt8231::kSgdStatusEol;
     }
     c.status |= bits;
     const bool raise =
-        ((bits & vt8231::kStatusFlag) != 0 && (c.type & vt8231::kTypeIntFlag) != 0) ||
-        ((bits & vt8231::kStatusEol) != 0 && (c.type & vt8231::kTypeIntEol) != 0);
-    if ((bits & vt8231::kStatusEol) != 0 && (c.type & vt8231::kTypeAutoStart) == 0) {
+        ((bits & vt8231::kSgdStatusFlag) != 0 && (c.type & vt8231::kSgdTypeIntFlag) != 0) ||
+        ((bits & vt8231::kSgdStatusEol) != 0 && (c.type & vt8231::kSgdTypeIntEol) != 0);
+    if ((bits & vt8231::kSgdStatusEol) != 0 && (c.type & vt8231::kSgdTypeAutoStart) == 0) {
         Stop(m, "eol");
     } else if (bits != 0) {
         // The VT82C686-family SGD engine holds after a FLAG or EOL block until
