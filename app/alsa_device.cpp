@@ -8,8 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include "hw/dma_block.h"
-
 namespace app {
 
 namespace {
@@ -72,7 +70,7 @@ public:
     AlsaDevice& operator=(const AlsaDevice&) = delete;
 
     bool Play(const machine::AudioChunk& chunk, std::string* why) override {
-        if (chunk.size < kStereoFrameBytes) {
+        if (chunk.size < machine::kFrameBytes) {
             return true;
         }
         if (iec958_ && (pcm_ == nullptr || Iec958Status(chunk.spdifControl) != status_) &&
@@ -83,7 +81,7 @@ public:
             return false;
         }
         const std::uint8_t* bytes = chunk.bytes;
-        auto frames = static_cast<snd_pcm_uframes_t>(chunk.size / kStereoFrameBytes);
+        auto frames = static_cast<snd_pcm_uframes_t>(chunk.size / machine::kFrameBytes);
         while (frames > 0) {
             const snd_pcm_sframes_t n = snd_pcm_writei(pcm_, bytes, frames);
             if (n < 0) {
@@ -95,7 +93,7 @@ public:
                 continue;
             }
             frames -= static_cast<snd_pcm_uframes_t>(n);
-            bytes += static_cast<std::size_t>(n) * kStereoFrameBytes;
+            bytes += static_cast<std::size_t>(n) * machine::kFrameBytes;
         }
         return true;
     }

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include "hw/dma_block.h"
-
 namespace app {
 
 namespace {
@@ -57,7 +55,7 @@ void DeviceFeed::Write(const machine::AudioChunk& chunk) {
     // The device's position against the machine's, as this chunk leaves.
     const std::uint64_t playing = PlayingNs();
     const std::uint64_t made =
-        chunk.timeUs * 1000 + FramesNs(chunk.size / kStereoFrameBytes, chunk.rate);
+        chunk.timeUs * 1000 + FramesNs(chunk.size / machine::kFrameBytes, chunk.rate);
     if (playing != machine::kNever) {
         const std::lock_guard<std::mutex> stats(statsLock_);
         const WallClock::time_point wall = WallClock::now();
@@ -161,7 +159,7 @@ void DeviceFeed::Play(const machine::AudioChunk& chunk) {
         return;
     }
     rate_ = chunk.rate;
-    acceptedNs_ = chunk.timeUs * 1000 + FramesNs(chunk.size / kStereoFrameBytes, chunk.rate);
+    acceptedNs_ = chunk.timeUs * 1000 + FramesNs(chunk.size / machine::kFrameBytes, chunk.rate);
     Locate(rate_);
 }
 

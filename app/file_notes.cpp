@@ -18,13 +18,12 @@
 #include "app/format_name.h"
 #include "app/sample_look.h"
 
-#include "hw/ac97.h"
 #include "hw/codec.h"
-#include "hw/dma_block.h"
 #include "input/headers.h"
 #include "input/input_format.h"
 #include "machine/ac97_codec.h"
-#include "platform/byteorder.h"
+#include "machine/byte_order.h"
+#include "machine/machine.h"
 #include "spdif/data_burst.h"
 
 namespace app {
@@ -82,22 +81,16 @@ std::uint64_t FindChunk(const Look& look, std::uint64_t from, std::string_view i
     std::uint64_t at = from;
     while (at + 8 <= look.head.size() && !At(look, at, id)) {
         const std::uint8_t* size = &look.head[at + 4];
-        at += 8 + ((std::uint64_t{bigEndian ? LoadBE32(size) : LoadLE32(size)} + 1) & ~1ull);
+        at += 8 +
+              ((std::uint64_t{bigEndian ? machine::Be32(size) : machine::Le32(size)} + 1) & ~1ull);
     }
     return std::min<std::uint64_t>(at, look.head.size());
 }
 
-// The rate S/PDIF control marks for a PCM playback at rate, as the player
-// sets it.
+// The rate S/PDIF control marks for a PCM playback at rate: what the codec
+// makes of the control the player sets.
 std::uint32_t SpdifMarked(std::int32_t rate) {
-    switch (ac97::SpdifRateBits(SpdifControlFor(PlayMode::IffPcm, rate))) {
-    case ac97::SpdifRateBits(ac97::kSpdifRate44100):
-        return 44100;
-    case ac97::SpdifRateBits(ac97::kSpdifRate32000):
-        return 32000;
-    default:
-        return 48000;
-    }
+    return machine::SpdifRateForControl(SpdifControlFor(PlayMode::IffPcm, rate));
 }
 
 std::uint32_t Played(const Look& look, std::int32_t rate) {
@@ -168,9 +161,10 @@ Verdict IffVerdict(const Look& look) {
         layout = "an AIFF file whose common chunk does not follow the FORM header";
     } else if (!found) {
         layout = "an AIFF file cut short in its common chunk";
-    } else if (LoadBE16(&look.head[comm + 8]) != 2 || LoadBE16(&look.head[comm + 14]) != 16) {
-        layout = "an AIFF file of " + Number(LoadBE16(&look.head[comm + 8])) + " channel(s) of " +
-                 Number(LoadBE16(&look.head[comm + 14])) + "-bit samples";
+    } else if (machine::Be16(&look.head[comm + 8]) != 2 ||
+               machine::Be16(&look.head[comm + 14]) != 16) {
+        layout = "an AIFF file of " + Number(machine::Be16(&look.head[comm + 8])) +
+                 " channel(s) of " + Number(machine::Be16(&look.head[comm + 14])) + "-bit samples";
     }
     const auto wrote = static_cast<std::uint32_t>(written);
     std::string does;
@@ -203,7 +197,7 @@ Verdict IffVerdict(const Look& look) {
             .does = does,
             .command = SoxCommand(look, layout.empty() || !Playable(look, rate)),
             .rate = played,
-            .seconds = bytes / (played * double{kStereoFrameBytes})};
+            .seconds = bytes / (played * double{machine::kFrameBytes})};
 }
 
 Verdict Ac3Verdict(const Look& look) {
@@ -337,14 +331,14 @@ FileNote NoteFor(const std::string& path, std::span<const std::uint8_t> head, st
     padded.resize(std::max<std::size_t>(padded.size(), kHeaderReadSize));
     // The player turns variable-rate audio on with the transmitter.
     const Look look{path, padded, head, size, config.spdifOn, config.spdifOn || config.vraOn};
-    const Verdict v = std::memcmp(padded.data(), "FORM", 4) == 0 ? IffVerdict(look)
-                      : LoadBE16(padded.data()) == kAc3SyncWord  ? Ac3Verdict(look)
-                                                                 : RawVerdict(look);
+    const Verdict v = std::memcmp(padded.data(), "FORM", 4) == 0     ? IffVerdict(look)
+                      : machine::Be16(padded.data()) == kAc3SyncWord ? Ac3Verdict(look)
+                                                                     : RawVerdict(look);
     FileNote note;
     note.rate = v.rate;
     note.seconds = v.seconds >= 0
                        ? v.seconds
-                       : static_cast<double>(size) / (kDefaultRate * double{kStereoFrameBytes});
+                       : static_cast<double>(size) / (kDefaultRate * double{machine::kFrameBytes});
     if (!v.does.empty()) {
         note.text = (HasControl(path) ? Quoted(path) : path) + ": " + v.what + "; " + v.does + "." +
                     (v.command.empty() ? "" : " Convert it with: " + v.command);

@@ -1,18 +1,23 @@
 #include <cstdio>
 
 #include "app/host_device.h"
-#include "hw/ac97.h"
+#include "machine/ac97_codec.h"
+#include "machine/ac97_registers.h"
 
 namespace app {
 
 std::array<std::uint8_t, 4> Iec958Status(std::uint16_t control) {
-    // IEC 60958-3 consumer byte 3: 44.1 kHz 0x00, 48 kHz 0x02, 32 kHz 0x03.
-    // SPSR's reserved 01 is sent as 48 kHz, as the transmitter runs it.
-    constexpr std::uint8_t kRateCode[] = {0x00, 0x02, 0x02, 0x03};
-    return {static_cast<std::uint8_t>(control & ac97::kSpdifStatusLowMask),
-            static_cast<std::uint8_t>((control & ac97::kSpdifCategoryMask) >>
-                                      ac97::kSpdifCategoryShift),
-            0x00, kRateCode[ac97::SpdifRateBits(control)]};
+    namespace ac97 = machine::ac97;
+    // IEC 60958-3 consumer byte 3 for the rate the transmitter sends at:
+    // 44.1 kHz 0x00, 48 kHz 0x02, 32 kHz 0x03.
+    const std::uint32_t rate = machine::SpdifRateForControl(control);
+    return {static_cast<std::uint8_t>(control & ac97::kSpdifStatusBits),
+            static_cast<std::uint8_t>((control & ac97::kSpdifStatusByte1) >>
+                                      ac97::kSpdifStatusByte1Shift),
+            0x00,
+            static_cast<std::uint8_t>(rate == 44100   ? 0x00
+                                      : rate == 32000 ? 0x03
+                                                      : 0x02)};
 }
 
 std::string WithAesParameters(const std::string& pcm, const std::array<std::uint8_t, 4>& status) {

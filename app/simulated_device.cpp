@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "app/host_device.h"
-#include "hw/dma_block.h"
 
 namespace app {
 
@@ -21,7 +20,7 @@ public:
         : factor_(factor), every_(everyS), stall_(stallS) {}
 
     bool Play(const machine::AudioChunk& chunk, std::string*) override {
-        const double frames = static_cast<double>(chunk.size) / kStereoFrameBytes;
+        const double frames = static_cast<double>(chunk.size) / machine::kFrameBytes;
         if (rate_ == 0) {
             rate_ = chunk.rate;
         }

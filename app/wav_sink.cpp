@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/byteorder.h"
+#include "machine/byte_order.h"
 
 namespace app {
 
@@ -13,7 +13,7 @@ namespace {
 inline constexpr std::uint16_t kFormatPcm = 1;
 inline constexpr std::uint16_t kChannels = 2;
 inline constexpr std::uint16_t kBitsPerSample = 16;
-static_assert(kStereoFrameBytes == kChannels * kBitsPerSample / 8);
+static_assert(machine::kFrameBytes == kChannels * kBitsPerSample / 8);
 inline constexpr std::uint32_t kFmtChunkSize = 16;
 
 void PutTag(std::uint8_t* at, const char (&tag)[5]) {
@@ -26,18 +26,18 @@ std::array<std::uint8_t, kWavHeaderSize> WavHeader(std::uint32_t rate, std::uint
     const auto data = static_cast<std::uint32_t>(std::min(dataBytes, kWavMaxDataBytes));
     std::array<std::uint8_t, kWavHeaderSize> h{};
     PutTag(&h[0], "RIFF");
-    StoreLE32(&h[4], data + 36);
+    machine::PutLe32(&h[4], data + 36);
     PutTag(&h[8], "WAVE");
     PutTag(&h[12], "fmt ");
-    StoreLE32(&h[16], kFmtChunkSize);
-    StoreLE16(&h[20], kFormatPcm);
-    StoreLE16(&h[22], kChannels);
-    StoreLE32(&h[24], rate);
-    StoreLE32(&h[28], rate * kStereoFrameBytes);
-    StoreLE16(&h[32], kStereoFrameBytes);
-    StoreLE16(&h[34], kBitsPerSample);
+    machine::PutLe32(&h[16], kFmtChunkSize);
+    machine::PutLe16(&h[20], kFormatPcm);
+    machine::PutLe16(&h[22], kChannels);
+    machine::PutLe32(&h[24], rate);
+    machine::PutLe32(&h[28], rate * machine::kFrameBytes);
+    machine::PutLe16(&h[32], machine::kFrameBytes);
+    machine::PutLe16(&h[34], kBitsPerSample);
     PutTag(&h[36], "data");
-    StoreLE32(&h[40], data);
+    machine::PutLe32(&h[40], data);
     return h;
 }
 
@@ -65,7 +65,7 @@ void WavSink::Write(const machine::AudioChunk& chunk) {
     dataBytes_ += size;
     // The header is brought up to date, and the file flushed, once a second
     // of the stream: a killed run leaves a valid file missing at most that.
-    if (dataBytes_ - headerBytes_ >= std::uint64_t{rate_} * kStereoFrameBytes) {
+    if (dataBytes_ - headerBytes_ >= std::uint64_t{rate_} * machine::kFrameBytes) {
         UpdateHeader();
     }
 }

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "app/output_file.h"
-#include "hw/dma_block.h"
 #include "machine/machine.h"
 
 namespace app {
@@ -19,7 +18,7 @@ inline constexpr std::size_t kWavHeaderSize = 44;
 // The RIFF length is 32 bits and counts 36 header bytes besides the samples;
 // the data stops at the last whole frame that fits.
 inline constexpr std::uint64_t kWavMaxDataBytes =
-    (0xFFFFFFFFull - 36) & ~std::uint64_t{kStereoFrameBytes - 1};
+    (0xFFFFFFFFull - 36) & ~std::uint64_t{machine::kFrameBytes - 1};
 // What a file says before any chunk has arrived: the DAC's power-on rate.
 inline constexpr std::uint32_t kWavDefaultRate = 48000;
 
