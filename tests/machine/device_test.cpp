@@ -15,8 +15,8 @@
 #include <sys/ioctl.h>
 
 #include "frontend/entry.h"
-#include "hw/vt8231.h"
 #include "machine/host_signals.h"
+#include "machine/vt8231_registers.h"
 #include "platform/ac97mixer.h"
 #include "platform/byteorder.h"
 #include "platform/cybpci.h"
@@ -28,7 +28,9 @@
 namespace {
 
 using namespace harness;
-using namespace vt8231;
+using namespace machine::vt8231;
+constexpr std::uint8_t kTypePlayback =
+    kSgdTypeAutoStart | kSgdType16Bit | kSgdTypeStereo | kSgdTypeInterrupts;
 using machine::ClockKind;
 
 std::string Hex8(std::uint64_t value) {
@@ -53,21 +55,21 @@ std::vector<std::uint8_t> seen;
 
 std::uint32_t Server() {
     extra();
-    seen.push_back(ReadRegister8(io + kRegStatus));
-    WriteRegister8(io + kRegStatus, acks ? seen.back() & kStatusAck : 0);
+    seen.push_back(ReadRegister8(io + kSgdStatus));
+    WriteRegister8(io + kSgdStatus, acks ? seen.back() & kSgdStatusBlockEnds : 0);
     Signal(task, 1u << sig);
     return 0;
 }
 
 void Open() {
-    const TagItem tags[] = {{PCIFIND_VENDOR, kVendorId}, {PCIFIND_DEVICE, kDeviceId}, {0, 0}};
+    const TagItem tags[] = {{PCIFIND_VENDOR, kVendorVia}, {PCIFIND_DEVICE, kDeviceAudio}, {0, 0}};
     pci = OpenLibrary("cybpci.library", 2);
     mixerLib = OpenLibrary("ac97mixer.library", 50);
     dev = FindPciDevice(pci, nullptr, tags);
     mixer = FindMixer(mixerLib, nullptr, -1, nullptr);
-    WritePciConfigLong(pci, dev, kPciCommand, kCommandIoSpace | kCommandBusMaster);
+    WritePciConfigLong(pci, dev, kCfgCommand, kCommandIoSpace | kCommandBusMaster);
     task = FindTask(nullptr);
-    io = GetPciDeviceAttr(pci, dev, PCIATTR_BASE0) & kIoBaseMask;
+    io = GetPciDeviceAttr(pci, dev, PCIATTR_BASE0) & kBase0AddressMask;
     sig = AllocSignal(-1);
     extra = [] {};
     acks = true;
@@ -77,7 +79,7 @@ void Open() {
 }
 
 void Close() {
-    WriteRegister8(io + kRegControl, kControlTerminate);
+    WriteRegister8(io + kSgdControl, kSgdControlTerminate);
     RemPciIntServer(pci, server);
     FreeVec(block);
     FreeSignal(sig);
@@ -104,23 +106,23 @@ std::vector<Bytes> Load(const std::vector<std::uint32_t>& words) {
         reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(block) + 15) & ~15ul);
     std::vector<Bytes> blocks;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        blocks.push_back(Pattern(DescriptorLength(words[i]), 40 * i + 1));
+        blocks.push_back(Pattern(SgdEntryCount(words[i]), 40 * i + 1));
         std::copy(blocks[i].begin(), blocks[i].end(), t + 64 + 0x1000 * i);
         StoreLE32(t + 8 * i, GetPciBusAddress(pci, dev, t + 64 + 0x1000 * i));
         StoreLE32(t + 8 * i + 4, words[i]);
     }
-    WriteRegister32(io + kRegTablePointer, GetPciBusAddress(pci, dev, table = t));
+    WriteRegister32(io + kSgdTablePointer, GetPciBusAddress(pci, dev, table = t));
     return blocks;
 }
 
 // Starts the channel on the table: type and start in one store to offsets 0 to 3.
 void Start() {
-    WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
+    WriteRegister32(io + kSgdStatus, kTypePlayback << 16 | kSgdControlStart << 8);
 }
 
 // The channel looping over a FLAG and an EOL block of 400 bytes.
 void Loop() {
-    Load({kDescFlag | 400, kDescEol | 400});
+    Load({kSgdEntryFlag | 400, kSgdEntryEol | 400});
     Start();
 }
 
@@ -188,7 +190,7 @@ TEST(Pci, ConfigSpaceAndBusAddresses) {
 // EOL block until acknowledged, and interrupts when asked to; a program's
 // sinks get what the captures hold.
 TEST(Sgd, PlaysTheTableAtTheCodecsRate) {
-    constexpr std::uint32_t F = kDescFlag, E = kDescEol;
+    constexpr std::uint32_t F = kSgdEntryFlag, E = kSgdEntryEol;
     using Writes = std::vector<std::pair<std::uint32_t, std::int32_t>>;
     // Codec writes before the start, and the DAC rate they give (22050 at
     // power-on; 8000 to 48000 with VRA); the channel's type and table; the
@@ -235,16 +237,17 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRate) {
                     WriteCodecRegister(mixerLib, mixer, reg, value);
                 }
                 blocks = Load(row.table);
-                WriteRegister8(io + kRegType, row.type);
+                WriteRegister8(io + kSgdType, row.type);
                 WriteRegister8(io + 1, 0x80);
                 for (std::uint8_t status : row.statuses) {
                     Wait(1u << sig);
                     // Still held 200 ms later; a 1 to the other bit changes nothing.
                     if (!row.ack) {
                         Delay(10);
-                        WriteRegister8(io + kRegStatus, ~status & kStatusAck);
-                        EXPECT_EQ(ReadRegister8(io + kRegStatus), status);
-                        WriteRegister32(io + kRegStatus, row.type << 16 | (status & kStatusAck));
+                        WriteRegister8(io + kSgdStatus, ~status & kSgdStatusBlockEnds);
+                        EXPECT_EQ(ReadRegister8(io + kSgdStatus), status);
+                        WriteRegister32(io + kSgdStatus,
+                                        row.type << 16 | (status & kSgdStatusBlockEnds));
                     }
                 }
             },
@@ -262,8 +265,8 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRate) {
         std::uint64_t frames = 0, paused = 0;
         for (int i : row.order) {
             const std::uint32_t word = row.table[i];
-            want.emplace_back(DescriptorLength(word), frames * 1000000 / row.rate + paused);
-            frames += std::max<std::uint32_t>(DescriptorLength(word) / 4, 1);
+            want.emplace_back(SgdEntryCount(word), frames * 1000000 / row.rate + paused);
+            frames += std::max<std::uint32_t>(SgdEntryCount(word) / 4, 1);
             paused += (word & (E | F)) != 0 && !row.ack ? 200000 : 0;
             heard = Concat({heard, last});
             last = blocks[i];
@@ -277,7 +280,7 @@ TEST(Sgd, PlaysTheTableAtTheCodecsRate) {
         EXPECT_EQ(s.rate, row.spdif);
         EXPECT_EQ(s.nonAudio, row.nonAudio);
         // Blocks played again without a refill are overruns.
-        EXPECT_EQ(r.report.overruns != 0, (row.statuses.back() & kStatusActive) != 0);
+        EXPECT_EQ(r.report.overruns != 0, (row.statuses.back() & kSgdStatusActive) != 0);
         EXPECT_EQ(r.violations, Strings{});
     }
     // Once the run is over, there is no machine to report on.
@@ -307,8 +310,8 @@ TEST(RealClock, BusyTask) {
                 const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
                 while (interrupts < 4 && std::chrono::steady_clock::now() < limit) {
                     if (!serverAcks) {
-                        WriteRegister8(io + kRegStatus,
-                                       ReadRegister8(io + kRegStatus) & kStatusAck);
+                        WriteRegister8(io + kSgdStatus,
+                                       ReadRegister8(io + kSgdStatus) & kSgdStatusBlockEnds);
                     }
                 }
                 Close();
@@ -335,13 +338,13 @@ TEST(RealClock, KeepsTheCodecsPace) {
             [serverAcks] {
                 Open();
                 acks = serverAcks;
-                Load({kDescFlag | 4800, kDescEol | 4800}); // 25 ms each at 48 kHz
-                WriteRegister32(io + kRegStatus, kTypePlayback << 16 | kControlStart << 8);
+                Load({kSgdEntryFlag | 4800, kSgdEntryEol | 4800}); // 25 ms each at 48 kHz
+                WriteRegister32(io + kSgdStatus, kTypePlayback << 16 | kSgdControlStart << 8);
                 for (int i = 0; i < 6; ++i) {
                     Wait(1u << sig);
                     if (!serverAcks) {
                         Delay(1);
-                        WriteRegister8(io + kRegStatus, ReadRegister8(io + kRegStatus) & 3);
+                        WriteRegister8(io + kSgdStatus, ReadRegister8(io + kSgdStatus) & 3);
                     }
                 }
                 Close();
@@ -556,7 +559,7 @@ TEST(Codec, RegistersAndLineOut) {
         SCOPED_TRACE(volume);
         const auto r = OnDevice([&] {
             WriteCodecRegister(mixerLib, mixer, 0x18, volume);
-            Load({kDescEol | 400});
+            Load({kSgdEntryEol | 400});
             for (int at = 0; at < 400; at += 4) {
                 StoreLE32(static_cast<std::uint8_t*>(table) + 64 + at,
                           std::uint16_t(in.first) | std::uint32_t{std::uint16_t(in.second)} << 16);
@@ -618,21 +621,21 @@ TEST(Checks, EachBrokenRuleIsReported) {
         {{"FreeSignal of signal 15, which is not allocated"}, [] { FreeSignal(15); }},
         // Outside the window a read gives all ones, as on PCI.
         {{"8-bit read at 0xfe00e500, outside the I/O window"},
-         [] { EXPECT_EQ(ReadRegister8(io + kWindowSize), 0xFF); }},
+         [] { EXPECT_EQ(ReadRegister8(io + kBase0WindowSize), 0xFF); }},
         {{"8-bit write at window offset 0x01 with PCI I/O decoding off"},
-         [] { WritePciConfigLong(pci, dev, kPciCommand, 4); }},
+         [] { WritePciConfigLong(pci, dev, kCfgCommand, 4); }},
         {{"32-bit write at window offset 0x01, which has no such access"},
-         [] { WriteRegister32(io + kRegControl, 0); }},
+         [] { WriteRegister32(io + kSgdControl, 0); }},
         {{"8-bit read at window offset 0x05, which has no such access"},
          [] { EXPECT_EQ(ReadRegister8(io + 5), 0xFF); }},
         {{"channel started with PCI bus mastering disabled"},
-         [] { WritePciConfigLong(pci, dev, kPciCommand, 1); Loop(); }},
+         [] { WritePciConfigLong(pci, dev, kCfgCommand, 1); Loop(); }},
         // A start before the table is set, and a CPU address where a block's
         // bus address belongs (the address follows "0x").
         {{"DMA fetch of a descriptor from unmapped bus address 0x00000000"},
          [] { WriteRegister8(io + 1, 0x80); Delay(1); }},
         {{"DMA fetch of audio data from unmapped bus address 0x"},
-         [] { Load({kDescEol | 16}); StoreLE32(table, reinterpret_cast<std::uintptr_t>(table));
+         [] { Load({kSgdEntryEol | 16}); StoreLE32(table, reinterpret_cast<std::uintptr_t>(table));
               WriteRegister8(io + 1, 0x80); Delay(1); }},
         {{"cybpci.library still open" + end},
          [] { OpenLibrary("cybpci.library", 2); }},
