@@ -10,11 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "app/help_text.h"
 #include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
 #include "app/status_line.h"
+#include "app/timeline_file.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
 
@@ -36,8 +38,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc == 2 && std::string_view(argv[1]) == "--version") {
-        // From the player's own "$VER: name version (date)".
-        std::printf("%s\n", kVersionTag + 6);
+        std::fputs(app::VersionText(kProgram).c_str(), stdout);
         return 0;
     }
     // The timeline may not be the file it plays: refused before anything
@@ -101,9 +102,7 @@ int main(int argc, char** argv) {
     speakers.reset(); // plays out, and closes the device
     receiver.reset();
     const bool outputFailed = timeline && !app::EndTimelineFile(*timeline);
-    for (const std::string& violation : result.violations) {
-        std::fprintf(stderr, "%s: violation: %s\n", kProgram, violation.c_str());
-    }
+    app::TellViolations(kProgram, result);
     // A violation outranks the player's code, as in kestrel-machine.
     return app::ExitStatus(result, outputFailed);
 }

@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "app/chaos.h"
+#include "app/help_text.h"
 #include "app/host.h"
 #include "app/options.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
 #include "app/status_line.h"
+#include "app/timeline_file.h"
 #include "app/wav_sink.h"
 #include "frontend/entry.h"
 #include "machine/machine.h"
@@ -71,12 +73,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.version) {
-        // From the player's own "$VER: name version (date)", as GNU tools
-        // print theirs: "kestrel-machine (name) version (date)".
-        const std::string tag = kVersionTag + 6;
-        const std::size_t space = tag.find(' ');
-        std::printf("%s (%s) %s\n", app::kMachineProgram, tag.substr(0, space).c_str(),
-                    tag.substr(space + 1).c_str());
+        std::fputs(app::VersionText(app::kMachineProgram).c_str(), stdout);
         return 0;
     }
 
@@ -170,9 +167,7 @@ int main(int argc, char** argv) {
     const bool timelineFailed = timeline && !app::EndTimelineFile(*timeline);
     const bool outputFailed = (dacWav && dacWav->failed()) || (spdifWav && spdifWav->failed()) ||
                               (trace && trace->failed()) || timelineFailed;
-    for (const std::string& violation : result.violations) {
-        std::fprintf(stderr, "%s: violation: %s\n", app::kMachineProgram, violation.c_str());
-    }
+    app::TellViolations(app::kMachineProgram, result);
     if (options.report) {
         std::fprintf(stderr, "%s: %s\n", app::kMachineProgram,
                      app::ReportLine(result, config.clock == machine::ClockKind::Real).c_str());

@@ -1,6 +1,5 @@
 // kestrel-machine's command line, read by a function that runs no machine so
-// that every option and every way of getting one wrong can be tested; and the
-// --help texts of both programs.
+// that every option and every way of getting one wrong can be tested.
 #pragma once
 
 #include <optional>
@@ -43,10 +42,12 @@ struct ParsedOptions {
 // by paths that are one file are refused: it looks at the file system for that.
 ParsedOptions ParseMachineOptions(const std::vector<std::string>& args);
 
-// --help's text, made from the option table.
-std::string MachineUsage();
-
-// kestrel's --help.
-std::string KestrelUsage();
+// Each option as --help shows it, from the option table: "--clock=virtual|real"
+// and what it does.
+struct OptionHelp {
+    std::string form;
+    std::string help;
+};
+std::vector<OptionHelp> MachineOptionHelp();
 
 } // namespace app

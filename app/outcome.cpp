@@ -1,12 +1,9 @@
 #include "app/outcome.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "machine/timeline.h"
 
 namespace app {
 
@@ -15,6 +12,12 @@ int ExitStatus(const machine::Result& result, bool outputFailed) {
         return kExitViolation;
     }
     return result.returnCode == 0 && outputFailed ? kExitOutputFailed : result.returnCode;
+}
+
+void TellViolations(const char* program, const machine::Result& result) {
+    for (const std::string& violation : result.violations) {
+        std::fprintf(stderr, "%s: violation: %s\n", program, violation.c_str());
+    }
 }
 
 namespace {
@@ -54,62 +57,6 @@ std::string ReportLine(const machine::Result& result, bool realClock) {
         }
     }
     return text;
-}
-
-namespace {
-
-void FailTimeline(TimelineFile& f) {
-    if (!f.failed) {
-        f.failed = true;
-        f.report(f.path + ": " + std::strerror(errno));
-    }
-}
-
-} // namespace
-
-std::unique_ptr<TimelineFile> StartTimelineFile(const std::string& path, machine::Config& config,
-                                                std::function<void(const std::string&)> report) {
-    auto file = std::make_unique<TimelineFile>();
-    file->path = path;
-    file->report = std::move(report);
-    file->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (file->fd < 0) {
-        FailTimeline(*file);
-        return file;
-    }
-    TimelineFile* f = file.get();
-    // One write a buffer of whole lines: a run killed midway leaves whole lines.
-    machine::StartTimeline(f->timeline, [f](std::string_view lines) {
-        while (!lines.empty() && !f->failed) {
-            const ssize_t n = write(f->fd, lines.data(), lines.size());
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                FailTimeline(*f);
-                return;
-            }
-            lines.remove_prefix(static_cast<std::size_t>(n));
-        }
-    });
-    config.traceSink = [f, previous = std::move(config.traceSink)](const machine::TraceEvent& e) {
-        if (previous) {
-            previous(e);
-        }
-        machine::AddToTimeline(f->timeline, e);
-    };
-    return file;
-}
-
-bool EndTimelineFile(TimelineFile& file) {
-    if (file.fd >= 0) {
-        machine::FinishTimeline(file.timeline);
-        if (close(file.fd) != 0) {
-            FailTimeline(file);
-        }
-        file.fd = -1;
-    }
-    return !file.failed;
 }
 
 } // namespace app

@@ -13,6 +13,9 @@
 
 namespace app {
 
+// Written in large pieces; glibc would size its own buffer at 4 KiB.
+inline constexpr std::size_t kOutputBufferBytes = std::size_t{64} * 1024;
+
 class OutputFile {
 public:
     // Gets "PATH: reason" once, at the first failure, from whichever thread
@@ -40,8 +43,7 @@ private:
     std::string path_;
     Report report_;
     std::FILE* file_ = nullptr;
-    // Written in large pieces; glibc would size its own buffer at 4 KiB.
-    std::vector<char> buffer_ = std::vector<char>(std::size_t{64} * 1024);
+    std::vector<char> buffer_ = std::vector<char>(kOutputBufferBytes);
     bool failed_ = false;
 };
 
