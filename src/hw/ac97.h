@@ -69,60 +69,6 @@ inline constexpr std::uint32_t kVendorId1 = 0x7C;
 inline constexpr std::uint32_t kVendorId2 = 0x7E;
 inline constexpr std::uint32_t kLastRegister = 0x7E;
 
-// The register's name in the AC'97 register map; nullptr for one not named here.
-constexpr const char* RegisterName(std::uint32_t reg) {
-    switch (reg) {
-    case kReset:
-        return "Reset";
-    case kMasterVolume:
-        return "Master Volume";
-    case kHeadphoneVolume:
-        return "Headphone Volume";
-    case kMonoVolume:
-        return "Master Volume Mono";
-    case kPhoneVolume:
-        return "Phone Volume";
-    case kMicVolume:
-        return "Mic Volume";
-    case kLineInVolume:
-        return "Line In Volume";
-    case kCdVolume:
-        return "CD Volume";
-    case kVideoVolume:
-        return "Video Volume";
-    case kAuxVolume:
-        return "Aux Volume";
-    case kPcmOutVolume:
-        return "PCM Out Volume";
-    case kRecordGain:
-        return "Record Gain";
-    case kPowerdown:
-        return "Powerdown Ctrl/Stat";
-    case kExtAudioId:
-        return "Extended Audio ID";
-    case kExtAudioControl:
-        return "Extended Audio Stat/Ctrl";
-    case kPcmFrontDacRate:
-        return "PCM Front DAC Rate";
-    case kSurroundDacRate:
-        return "PCM Surround DAC Rate";
-    case kLfeDacRate:
-        return "PCM LFE DAC Rate";
-    case kPcmAdcRate:
-        return "PCM L/R ADC Rate";
-    case kMicAdcRate:
-        return "Mic ADC Rate";
-    case kSpdifControl:
-        return "S/PDIF Control";
-    case kVendorId1:
-        return "Vendor ID1";
-    case kVendorId2:
-        return "Vendor ID2";
-    default:
-        return nullptr;
-    }
-}
-
 constexpr std::uint16_t SpdifRateBits(std::uint16_t control) {
     return static_cast<std::uint16_t>((control & kSpdifSpsrMask) >> kSpdifSpsrShift);
 }
