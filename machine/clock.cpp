@@ -21,7 +21,8 @@
 // live sound device (Config::deviceClock), it is steered to keep a constant
 // lead over the frame that device is playing (Pace), so the codec runs at the
 // device's rate and a device that stalls stops the machine rather than
-// filling up.
+// filling up. A host that cannot run the devices as fast as the speed asks
+// has the clock held back (HoldBack), so that a run always ends.
 //
 // Who runs the devices (Machine::runner) on the real clock, one thread at a
 // time, never two; on the virtual clock only the task's thread, in its sleeps:
@@ -39,20 +40,19 @@
 // The protocol. `lock` is Machine::lock; "runner" is whichever thread holds
 // Machine::runner.
 //
-// | what                               | written by                   | guarded by |
-// |------------------------------------|------------------------------|------------|
-// | every field of Machine not below   | any thread                   | lock |
-// | runner                             | task, hardware thread        | lock |
-// | channel, codec, slack, played,     | runner, or the task in a     | lock |
-// |   dacQueue, spdifQueue             |   platform call              | lock |
-// | dispatchList                       | runner                       | owned by the runner while
-// `dispatching` | | dacFeeding, spdifFeeding           | runner; Run after StopClock  | owned by
-// the runner while it feeds | | staging                            | task (dos Read)              |
-// owned by the task | | alarmFd's setting                  | task, hardware thread        | lock |
-// | t_eventNs, t_interrupt             | their own thread             | thread-local |
-// | host-signal atomics                | signal handlers, any thread  | lock-free atomics
-// (host_signals.cpp) | | Config::deviceClock's position     | the device's own thread      | its
-// own atomics |
+// | shared field                      | written by                  | guarded by           |
+// |-----------------------------------|-----------------------------|----------------------|
+// | every field of Machine not below  | any thread                  | lock                 |
+// | runner                            | task, hardware thread       | lock                 |
+// | channel, codec, slack, played,    | runner, or the task in a    | lock                 |
+// |   dacQueue, spdifQueue            |   platform call             |                      |
+// | dispatchList                      | runner                      | `dispatching`        |
+// | dacFeeding, spdifFeeding          | runner; Run after StopClock | the feeding runner   |
+// | staging                           | task (dos Read)             | the task             |
+// | alarmFd's setting                 | task, hardware thread       | lock                 |
+// | t_eventNs, t_callNs, t_interrupt  | their own thread            | thread-local         |
+// | host-signal atomics               | handlers, any thread        | atomics              |
+// | Config::deviceClock's position    | the device's own thread     | its own atomics      |
 //
 // Where the lock is dropped, and what keeps the rest consistent meanwhile:
 // - around the interrupt servers (CallServers): they call Signal and the
