@@ -27,32 +27,66 @@ namespace {
 
 using namespace harness;
 
-const std::string kPlaying = "Playing file (CTRL-C to abort playing)\n";
+const std::string kPlayingLine = "Playing file (CTRL-C to abort playing)";
+const std::string kPlaying = kPlayingLine + "\n";
 const std::string kRawOutput = "Transfering audio data\n" + kPlaying;
 
 const std::string kKestrel = KESTREL_PROGRAM_DIR "/kestrel";
 
 // Runs a command line, split at spaces, with the harness's sound devices.
 Process Shell(const std::string& line, int signal = 0, const Strings& env = {}) {
-    return RunProgram(Words(line),
-                      {env, signal != 0 ? kPlaying : "", signal, signal == SIGKILL ? "1.5" : "0"});
+    return RunProgram(Words(line), {env, signal != 0 ? kPlayingLine : "", signal,
+                                    signal == SIGKILL ? "1.5" : "0"});
+}
+
+// The captures, kestrel-machine writing both, and the files it plays.
+struct Files {
+    std::string dac = ScratchPath("dac.wav"), trace = ScratchPath("trace.jsonl");
+    std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
+    // Half a second, with UTF-8 in its name and a byte that is not.
+    std::string half = " " + WriteFile("half-\u00e9\xff", Pattern(96000));
+    // Ten seconds.
+    std::string ten = " " + WriteFile("ten", Pattern(1920000));
+};
+const Files& Shared() {
+    static const Files files;
+    return files;
+}
+
+// Runs a line, with no captures left from before.
+Process Fresh(const std::string& line, int signal = 0, const Strings& env = {}) {
+    std::filesystem::remove(Shared().dac);
+    std::filesystem::remove(Shared().trace);
+    return Shell(line, signal, env);
+}
+
+// A played run's captures: a valid WAV file, and a trace that goes on to the
+// teardown's last step, or to the hang.
+void ExpectPlayedCaptures(bool hung) {
+    EXPECT_EQ(ParseWav(ReadFile(Shared().dac)).error, "");
+    const Bytes text = ReadFile(Shared().trace);
+    const std::string last = hung ? "task\"}\n" : "\"ac97mixer.library\"}\n";
+    EXPECT_EQ(std::string(text.end() - std::min(text.size(), last.size()), text.end()), last);
 }
 
 // What each option of kestrel-machine sets.
 TEST(MachineOptions, Fields) {
     // Every option, shortened or not, with its value after "=" or as the next word.
-    const app::ParsedOptions parsed = app::ParseMachineOptions(
-        Words("--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live --rep --spdif=off "
-              "--vra=off --vra on --fail=read:3 --fail=device --fail memory --slow-read=2:0 "
-              "--break-af=2 --break-at-ms=5 --live-sp r -- kestrel --live"));
+    const app::ParsedOptions parsed = app::ParseMachineOptions(Words(
+        "--speed=0.25 --clock real --dac-wav=a=b --spdif-w s --tr t --live=p --rep --spdif=off "
+        "--vra=off --vra on --fail=read:3 --fail=device --fail memory --slow-read=2:0 "
+        "--break-af=2 --break-at-ms=5 --live-sp r -- kestrel --live"));
     ASSERT_TRUE(parsed.options.has_value()) << parsed.error;
     const app::MachineOptions& o = *parsed.options;
     const machine::Config& c = o.config;
     EXPECT_EQ(c.speed, 0.25);
+    EXPECT_EQ(c.clock, machine::ClockKind::Real);
     EXPECT_EQ(o.dacWav, "a=b");
     EXPECT_EQ(o.spdifWav, "s");
     EXPECT_EQ(o.trace, "t");
     EXPECT_TRUE(o.live);
+    EXPECT_EQ(o.livePcm, "p");
+    EXPECT_TRUE(o.report);
     EXPECT_FALSE(c.spdifOn);
     EXPECT_TRUE(c.vraOn);
     EXPECT_EQ(c.failReadAt, 3);
@@ -80,21 +114,15 @@ TEST(MachineOptions, Limits) {
     }
 }
 
-// Whenever the player got to play, the capture is a valid WAV file, whether
-// the run ended or was stopped. With no interrupt server and no terminal to
-// press CTRL-C at, the wait is the machine's hang report. An output that
-// cannot be written is named once with the system's reason; the player's run
-// goes on as ever and the status is 74, unless the player failed. Two outputs
-// on one file are a bad option. A file that does not open is one line: no
-// sound device is opened for a run that plays nothing.
-TEST(Programs, CommandLines) {
-    const std::string dac = ScratchPath("dac.wav"), trace = ScratchPath("trace.jsonl");
-    const std::string m = "kestrel-machine --dac-wav=" + dac + " --trace=" + trace + " ";
-    // UTF-8 in a name, and a byte that is not.
-    const std::string half = " " + WriteFile("half-\u00e9\xff", Pattern(96000));
-    // Ten seconds.
-    const std::string ten = " " + WriteFile("ten", Pattern(1920000));
-    const std::string real = m + "--clock=real -- kestrel" + ten;
+// Each command line's status and streams. With no interrupt server and no
+// terminal to press CTRL-C at, the wait is the machine's hang report. An
+// output that cannot be written is named once with the system's reason; the
+// player's run goes on as ever and the status is 74, unless the player failed.
+// Two outputs on one file are a bad option. A file that does not open is one
+// line: no sound device is opened for a run that plays nothing. A bad option,
+// or a player that cannot open its file, leaves no capture behind.
+TEST(Programs, StatusAndStreams) {
+    const auto& [dac, trace, m, half, ten] = Shared();
     const std::string none = ScratchPath("none"), dir = ScratchPath("dir");
     std::filesystem::create_directory(dir);
     // As sox writes it by default: a comment chunk before the common chunk.
@@ -106,99 +134,126 @@ TEST(Programs, CommandLines) {
     const std::string full = says("/dev/full: No space left on device"),
                       missing = none + ": No such file or directory",
                       retry = "Try 'kestrel-machine --help'.\n";
-    // A command line, its exit status, standard output and error, the signal
-    // it gets once it plays, and its environment.
     struct Row {
         std::string line;
         int status = 0;
         std::string out = kRawOutput, err{};
-        int signal = 0;
         Strings env{};
     };
-    // clang-format off
     const Row rows[] = {
-        {.line = m + "-- kestrel " + none, .status = 20, .out = "", .err = says(missing)},
-        {.line = m + "-- kestrel " + dir, .status = 20, .out = "",
-         .err = says(dir + ": Is a directory")},
-        {.line = m + "-- kestrel " + sox, .out = "Transfering audio data\nfreq: 0\n" + kPlaying,
-         .err = says(sox + ": an AIFF file whose common chunk does not follow the FORM header; the "
-                "player plays it as 16-bit stereo from byte 46 at 8000 Hz, what the codec makes of "
-                "the 0 it reads at byte 28. Convert it with: sox '" + sox + "' -b 16 -c 2 "
-                "--comment \"\" out.aiff")},
-        {.line = m + "--fail=int-server -- kestrel" + half, .status = 70,
+        {.line = m + "-- kestrel " + none, .status = 20, .err = says(missing)},
+        {.line = m + "-- kestrel " + dir, .status = 20, .err = says(dir + ": Is a directory")},
+        {.line = m + "-- kestrel " + sox,
+         .out = "Transfering audio data\nfreq: 0\n" + kPlaying,
+         .err = says(sox +
+                     ": an AIFF file whose common chunk does not follow the FORM header; "
+                     "the player plays it as 16-bit stereo from byte 46 at 8000 Hz, what "
+                     "the codec makes of the 0 it reads at byte 28. Convert it with: sox '" +
+                     sox + "' -b 16 -c 2 --comment \"\" out.aiff")},
+        {.line = m + "--fail=int-server -- kestrel" + half,
+         .status = 70,
          .out = "failed to add int handler\n" + kRawOutput,
          .err = says("violation: hang: Wait with nothing that can wake the task")},
-        {.line = m + "--report -- kestrel" + half, .err = says("16 blocks played, 0.552 s machine "
-                 "time, 0 overruns, 0 violations, refill slack min 32.000 ms (block 2), median "
-                 "32.000 ms, max 32.000 ms")},
-        {.line = real, .signal = SIGINT},
-        {.line = real, .signal = SIGTERM},
-        {.line = real, .signal = SIGHUP},
-        {.line = m + "--clock=real --speed=4 -- kestrel" + ten, .status = 128 + SIGKILL,
-         .signal = SIGKILL},
-        {.line = m + "--bogus -- kestrel" + half, .status = 2, .out = "",
+        {.line = m + "--report -- kestrel" + half,
+         .err = says("16 blocks played, 0.552 s machine time, 0 overruns, 0 violations, refill "
+                     "slack min 32.000 ms (block 2), median 32.000 ms, max 32.000 ms")},
+        {.line = m + "--bogus -- kestrel" + half,
+         .status = 2,
          .err = says("unknown option '--bogus'") + retry},
         {.line = "kestrel-machine --vers", .out = "kestrel-machine (kestrel) 1.0 (15.12.05)\n"},
         {.line = "kestrel-machine --trace=/dev/full -- kestrel" + half, .status = 74, .err = full},
-        {.line = "kestrel-machine --dac-wav=/dev/full -- kestrel" + half, .status = 74,
+        {.line = "kestrel-machine --dac-wav=/dev/full -- kestrel" + half,
+         .status = 74,
          .err = full},
-        {.line = "kestrel-machine --spdif-wav=" + none + "/x -- kestrel" + half, .status = 74,
+        {.line = "kestrel-machine --spdif-wav=" + none + "/x -- kestrel" + half,
+         .status = 74,
          .err = says(none + "/x: No such file or directory")},
-
-        {.line = m + "--timeline=" + dir + "/../trace.jsonl -- kestrel" + half, .status = 2,
-         .out = "", .err = says("--timeline=" + dir + "/../trace.jsonl: the same file as --trace") +
-                           retry},
+        {.line = m + "--timeline=" + dir + "/../trace.jsonl -- kestrel" + half,
+         .status = 2,
+         .err = says("--timeline=" + dir + "/../trace.jsonl: the same file as --trace") + retry},
         {.line = "kestrel-machine --dac-wav=" + dir + "/../new --spdif-wav=" + ScratchPath("new") +
-                 " -- kestrel" + half, .status = 2, .out = "",
+                 " -- kestrel" + half,
+         .status = 2,
          .err = says("--spdif-wav=" + ScratchPath("new") + ": the same file as --dac-wav") + retry},
-        {.line = "kestrel" + half + half, .status = 100,
+        {.line = "kestrel" + half + half,
+         .status = 100,
          .out = "Usage: " + kKestrel + " filename\n"},
         {.line = "kestrel --version", .out = "kestrel 1.0 (15.12.05)\n"},
         {.line = "kestrel" + half},
-        {.line = "kestrel" + ten, .signal = SIGINT},
-        {.line = "kestrel " + none, .status = 20, .out = "", .err = "kestrel: " + missing + "\n",
+        {.line = "kestrel " + none,
+         .status = 20,
+         .err = "kestrel: " + missing + "\n",
          .env = {"KESTREL_PCM=none", "KESTREL_SPDIF_PCM=none"}},
-        {.line = "kestrel" + half, .status = 74, .err = "kestrel: /dev/full: No space left on "
-                 "device\n", .env = {"KESTREL_TIMELINE=/dev/full"}},
+        {.line = "kestrel" + half,
+         .status = 74,
+         .err = "kestrel: /dev/full: No space left on device\n",
+         .env = {"KESTREL_TIMELINE=/dev/full"}},
     };
-    // clang-format on
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.line + " " + std::to_string(row.signal));
-        std::filesystem::remove(dac);
-        std::filesystem::remove(trace);
-        const Process run = Shell(row.line, row.signal, row.env);
+        SCOPED_TRACE(row.line);
+        const Process run = Fresh(row.line, 0, row.env);
         EXPECT_EQ(run.status, row.status);
-        EXPECT_EQ(run.out, row.out);
+        // A bad option, or a file the player cannot open, is not played.
+        EXPECT_EQ(run.out, row.status == 2 || row.status == 20 ? "" : row.out);
         EXPECT_EQ(run.err, row.err);
-        // A bad option, or a player that cannot open its file, leaves no output behind.
-        EXPECT_EQ(std::filesystem::exists(dac) || std::filesystem::exists(trace),
-                  row.line.starts_with(m) && row.status != 2 && row.status != 20);
-        // The header counts all but at most the last second (a huge difference
-        // when it counts more).
-        if (row.signal == SIGKILL) {
-            const Bytes file = ReadFile(dac);
-            ASSERT_GE(file.size(), 44u);
-            EXPECT_LT(file.size() - 44 - LoadLE32(&file[40]), 192000u);
-        } else if (row.line.starts_with(m) && row.out.ends_with(kPlaying)) {
-            EXPECT_EQ(ParseWav(ReadFile(dac)).error, "");
-            // The trace goes on to the teardown's last step, or the hang.
-            const Bytes text = ReadFile(trace);
-            const std::string last = row.status == 70 ? "task\"}\n" : "\"ac97mixer.library\"}\n";
-            EXPECT_EQ(std::string(text.end() - std::min(text.size(), last.size()), text.end()),
-                      last);
+        const bool captured = row.line.starts_with(m) && row.status != 2 && row.status != 20;
+        EXPECT_EQ(std::filesystem::exists(dac), captured);
+        EXPECT_EQ(std::filesystem::exists(trace), captured);
+        if (captured) {
+            ExpectPlayedCaptures(row.status == 70);
         }
     }
-    // The trace is JSON Lines, the file's name in it UTF-8 or escaped: the
-    // first event, the contexts, machine time never going back, an object a
-    // line.
-    ASSERT_EQ(Shell(m + "-- kestrel" + half).status, 0);
-    const Bytes text = ReadFile(trace);
-    EXPECT_EQ(Shell("jq -s -c [.[0].ev,(map(.ctx)|unique),(map(.t)|.==sort),length] " + trace).out,
-              "[\"library_open\",[\"int\",\"task\"],true," +
-                  std::to_string(std::count(text.begin(), text.end(), '\n')) + "]\n");
-    // Each help (-h; the install's manual pages are made from --help) begins
-    // with its usage line, and kestrel's names what it takes from the
-    // environment.
+}
+
+// A signal while the file plays stops it as CTRL-C does: the run ends as a
+// played one, having heard less than the file. Setup takes 300 ms, so that a
+// signal sent during it, which the player would not see, lets the file play
+// on to its end. SIGKILL leaves a capture whose header counts all but at most
+// the last second (a huge difference when it counts more).
+TEST(Programs, ASignalStopsPlayback) {
+    const auto& [dac, trace, m, half, ten] = Shared();
+    const std::string real = m + "--clock=real --slow-read=2:300 -- kestrel" + ten;
+    const std::pair<int, std::string> rows[] = {
+        {SIGINT, real},
+        {SIGTERM, real},
+        {SIGHUP, real},
+        {SIGKILL, m + "--clock=real --speed=4 --slow-read=2:1200 -- kestrel" + ten},
+        {SIGINT, "kestrel" + ten}};
+    for (const auto& [signal, line] : rows) {
+        SCOPED_TRACE(std::to_string(signal) + " " + line);
+        std::filesystem::remove(ScratchPath("played.raw"));
+        const Process run = Fresh(line, signal);
+        EXPECT_EQ(run.status, signal == SIGKILL ? 128 + SIGKILL : 0);
+        EXPECT_EQ(run.out, kRawOutput);
+        EXPECT_EQ(run.err, "");
+        const Bytes file = ReadFile(line.starts_with(m) ? dac : ScratchPath("played.raw"));
+        if (signal == SIGKILL) {
+            ASSERT_GE(file.size(), 44u);
+            EXPECT_LT(file.size() - 44 - LoadLE32(&file[40]), 192000u);
+        } else if (line.starts_with(m)) {
+            ExpectPlayedCaptures(false);
+            EXPECT_LT(ParseWav(file).data.size(), 1920000u);
+        } else if (KESTREL_HAVE_ALSA) {
+            EXPECT_LT(file.size(), 1920000u);
+        }
+    }
+}
+
+// The trace is JSON Lines, the file's name in it UTF-8 or escaped: the first
+// event, the contexts, machine time never going back, an object a line.
+TEST(Programs, TraceIsJsonLines) {
+    ASSERT_EQ(Shell(Shared().m + "-- kestrel" + Shared().half).status, 0);
+    const Bytes text = ReadFile(Shared().trace);
+    EXPECT_EQ(
+        Shell("jq -s -c [.[0].ev,(map(.ctx)|unique),(map(.t)|.==sort),length] " + Shared().trace)
+            .out,
+        "[\"library_open\",[\"int\",\"task\"],true," +
+            std::to_string(std::count(text.begin(), text.end(), '\n')) + "]\n");
+}
+
+// Each help (-h; the install's manual pages are made from --help) begins with
+// its usage line, and names what it takes from the environment.
+TEST(Programs, Help) {
     for (const std::string program : {"kestrel-machine", "kestrel"}) {
         const Process help = Shell(program + " -h");
         EXPECT_EQ(help.status, 0);
@@ -208,15 +263,22 @@ TEST(Programs, CommandLines) {
             << help.out;
         EXPECT_NE(help.out.find("KESTREL_SPDIF_PCM"), std::string::npos);
     }
-    // kestrel's line out reached the ALSA PCM, here one that writes a file:
-    // the last kestrel row's data, then silence.
-    const Bytes played = ReadFile(ScratchPath("played.raw"));
-    if (KESTREL_HAVE_ALSA) {
-        EXPECT_EQ(
-            Mismatch(played, Padded(Pattern(96000), std::max(played.size(), std::size_t{96000}))),
-            "");
+}
+
+// kestrel's line out reaches the ALSA PCM, here one that writes a file: the
+// file's data, then silence.
+TEST(Programs, LineOutReachesTheAlsaPcm) {
+    if (!KESTREL_HAVE_ALSA) {
+        GTEST_SKIP() << "built without ALSA";
     }
-    // The player carries its version tag, NUL included.
+    ASSERT_EQ(Shell("kestrel" + Shared().half).status, 0);
+    const Bytes played = ReadFile(ScratchPath("played.raw"));
+    EXPECT_EQ(Mismatch(played, Padded(Pattern(96000), std::max(played.size(), std::size_t{96000}))),
+              "");
+}
+
+// The player carries its version tag, NUL included.
+TEST(Programs, VersionTag) {
     const Bytes binary = ReadFile(kKestrel);
     const std::string tag("$VER: kestrel 1.0 (15.12.05)", 29);
     EXPECT_NE(std::search(binary.begin(), binary.end(), tag.begin(), tag.end()), binary.end());
@@ -555,6 +617,7 @@ TEST(Notes, MadeByTheTools) {
         ASSERT_EQ(converted.status, 0) << command << "\n" << converted.err;
         const std::string out = dir + "/out." + command.substr(command.rfind('.') + 1);
         const Process played = RunProgram({"kestrel-machine", "--", "kestrel", out});
+        EXPECT_EQ(played.status, 0);
         EXPECT_EQ(played.err, "");
         EXPECT_NE(played.out.find(row.plays), std::string::npos) << played.out;
     }

@@ -17,7 +17,6 @@
 #include <string_view>
 #include <vector>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "machine/machine.h"
@@ -257,15 +256,17 @@ inline std::string Quote(const Strings& words) {
 
 // A built program run as a process; a cross build runs it through its emulator.
 struct Process {
-    // Exit status; 128 + N when signal N ended it.
+    // Exit status; 128 + N when signal N ended it; kHung when it was killed
+    // after 30 s, err then saying so.
     int status = -1;
     std::string out, err;
 };
+inline constexpr int kHung = -1;
 struct ProcessOptions {
     // NAME=VALUE added to the environment.
     Strings env{};
-    // Sends `signal` once standard output holds this.
-    std::string signalAfterOutput{};
+    // Sends `signal` once standard output holds this whole line.
+    std::string signalAfterLine{};
     int signal = 2;
     // Seconds from the output to the signal.
     std::string signalDelay = "0";
@@ -294,15 +295,17 @@ inline Process RunProgram(const Strings& words, const ProcessOptions& options = 
         (ours ? " " + prefix + Quote({KESTREL_PROGRAM_DIR "/" + program}) : Quote({program})) +
         Quote({words.begin() + 1, words.end()}) + (ours ? " <&- >" : " </dev/null >") +
         Quote({out}) + " 2>" + Quote({err});
-    if (!options.signalAfterOutput.empty()) {
-        command += " & p=$!; until grep -qF" + Quote({options.signalAfterOutput, out}) +
+    if (!options.signalAfterLine.empty()) {
+        command += " & p=$!; until grep -qxF" + Quote({options.signalAfterLine, out}) +
                    "; do sleep 0.005; done; sleep " + options.signalDelay + "; kill -" +
                    std::to_string(options.signal) + " $p; wait $p";
     }
-    // A program that hangs is killed, so that a fault fails its test rather
-    // than stalling the suite.
-    const int status = std::system(("timeout -s KILL 30 sh -c" + Quote({command})).c_str());
-    const Bytes o = ReadFile(out), e = ReadFile(err);
+    // A program that hangs is killed with its shell, so that a fault fails its
+    // test rather than stalling the suite: no status is written then.
+    const std::string status = out + "-status";
+    command += "; echo $? >" + Quote({status});
+    const bool failed = std::system(("timeout -s KILL 30 sh -c" + Quote({command})).c_str()) != 0;
+    const Bytes o = ReadFile(out), e = ReadFile(err), s = ReadFile(status);
     // Whether the host kept up with a real-clock run is the host's timing,
     // which no test may depend on: that line goes.
     std::string errors(e.begin(), e.end());
@@ -311,7 +314,10 @@ inline Process RunProgram(const Strings& words, const ProcessOptions& options = 
         const std::size_t start = errors.rfind('\n', at) + 1, end = errors.find('\n', at);
         errors.erase(start, end - start + 1);
     }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, {o.begin(), o.end()}, errors};
+    if (failed && s.empty()) {
+        return {kHung, {o.begin(), o.end()}, errors + "hung: killed after 30 s\n"};
+    }
+    return {std::stoi(std::string(s.begin(), s.end())), {o.begin(), o.end()}, errors};
 }
 
 // A 16-bit stereo PCM WAV file whose header agrees with its size.
