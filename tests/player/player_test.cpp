@@ -12,6 +12,7 @@
 #include <limits>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,14 +108,12 @@ TEST(Headers, AiffRate) {
     }
     constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
     constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
-    // clang-format off
-    const std::pair<double, std::int32_t> cases[] = {
-        {44100.75, 44100}, {-0.5, 0}, {NAN, 0}, {2147483647.5, kMax}, {2147483648.0, kMax},
-        {INFINITY, kMax}, {-INFINITY, kMin}, {-2147483647.5, kMin + 1}, {-2147483648.5, kMin},
-        {-2147483649.0, kMin}};
-    // clang-format on
-    for (const auto& [value, rate] : cases) {
-        EXPECT_EQ(RateFromDouble(value), rate) << value;
+    // Each value and the rate it gives.
+    const double values[] = {44100.75, -0.5,      NAN,           2147483647.5,  2147483648.0,
+                             INFINITY, -INFINITY, -2147483647.5, -2147483648.5, -2147483649.0};
+    const std::int32_t rates[] = {44100, 0, 0, kMax, kMax, kMax, kMin, kMin + 1, kMin, kMin};
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        EXPECT_EQ(RateFromDouble(values[i]), rates[i]) << values[i];
     }
 }
 
@@ -173,17 +172,19 @@ TEST(Detect, FromTheHeader) {
             at = Seek(in, 0, OFFSET_CURRENT);
         };
         const machine::Result r = OnFile(row.in, detect, row.failRead);
-        EXPECT_EQ(f.playMode, row.want.playMode);
-        EXPECT_EQ(f.playbackRate, row.want.playbackRate);
-        EXPECT_EQ(f.swapBytes, row.want.swapBytes);
-        EXPECT_EQ(f.payloadOffset, row.want.payloadOffset);
-        EXPECT_EQ(f.readSize, row.want.readSize);
-        EXPECT_EQ(f.frameLength, row.want.frameLength);
+        const auto fields = [](const InputFormat& g) {
+            return std::tuple(g.playMode, g.playbackRate, g.swapBytes, g.payloadOffset, g.readSize,
+                              g.frameLength);
+        };
+        EXPECT_EQ(fields(f), fields(row.want));
         EXPECT_EQ(at, row.at);
         EXPECT_EQ(r.output, "Transfering audio data\n" + row.says);
         EXPECT_EQ(gPlayerState.readFailed, row.failRead != 0);
         EXPECT_EQ(gPlayerState.lastReadCount,
                   row.failRead != 0 ? -1 : std::min<std::int32_t>(46, row.in.size()));
+        // The header lands in buffer 0, and nothing beyond it.
+        const Bytes header = Head(row.in, row.failRead != 0 ? 0 : 46);
+        buffers.Expect(Concat({header, Bytes(kBuffer - header.size(), kGuardByte)}), kGuard);
     }
 }
 
@@ -345,21 +346,18 @@ TEST(Codec, SetupAndRestore) {
     };
     // The restore after PCM with the transmitter on: the user's volume comes back.
     const std::string restored = "2a=0001 3a=2000 6a=0a51 18=0a0a 2a=0005 2c=bb80 32=bb80";
-    // clang-format off
+    // In the fields' order.
     const Row rows[] = {
-        {.writes = "2a=0000 3a=0000 6a=0000 18=0808 2a=0005 2c=ac44 32=ac44 2a=0005 | " + restored,
-         .rate = 44100},
-        {.writes = "2a=0000 3a=3000 6a=0000 18=0808 2a=0005 2c=7d00 32=7d00 2a=0005 | " + restored,
-         .rate = 32000, .vra = false},
-        {.writes = "2a=0000 3a=2002 6a=0000 18=8000 2a=0004 2c=bb80 32=bb80 2a=0004 | "
-                   "2a=0000 3a=2000 6a=0a51 18=0a0a 2a=0004 2c=bb80 32=bb80", .rate = 48000,
-         .mode = PlayMode::Ac3},
-        {.writes = "2c=bb80 32=bb80 2a=0001 | 2c=bb80 32=bb80", .rate = 48000,
-         .mode = PlayMode::Raw, .spdif = false},
-        {.writes = "2c=5622 32=5622 2a=0005 | 2a=0001 3a=2000 2a=0005 2c=bb80 32=bb80",
-         .rate = 22050, .spdif = false, .setBefore = 0x0004},
+        {"2a=0000 3a=0000 6a=0000 18=0808 2a=0005 2c=ac44 32=ac44 2a=0005 | " + restored, 44100},
+        {"2a=0000 3a=3000 6a=0000 18=0808 2a=0005 2c=7d00 32=7d00 2a=0005 | " + restored, 32000,
+         PlayMode::IffPcm, true, false},
+        {"2a=0000 3a=2002 6a=0000 18=8000 2a=0004 2c=bb80 32=bb80 2a=0004 | "
+         "2a=0000 3a=2000 6a=0a51 18=0a0a 2a=0004 2c=bb80 32=bb80",
+         48000, PlayMode::Ac3},
+        {"2c=bb80 32=bb80 2a=0001 | 2c=bb80 32=bb80", 48000, PlayMode::Raw, false},
+        {"2c=5622 32=5622 2a=0005 | 2a=0001 3a=2000 2a=0005 2c=bb80 32=bb80", 22050,
+         PlayMode::IffPcm, false, true, 0x0004},
     };
-    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.writes);
         // The user's volume, -3 dB, comes back.
@@ -415,48 +413,48 @@ TEST(Setup, EveryExitReleases) {
     const std::string played = "Transfering audio data\nPlaying file (CTRL-C to abort playing)\n";
     const std::string start = "+mixer +pci +alloc +config4 +int +config60 ",
                       end = "-int -free -pci -mixer", usage = "Usage: play filename\n";
-    // What the player printed, and took and released.
+    // What the player printed, and took and released; which part is missing.
     struct Row {
-        const char* name;
         std::string says{}, taken{};
         int rc = 20;
         std::set<Fault> faults{};
         Strings argv = {"kestrel", ScratchPath("input.bin")};
     };
-    // clang-format off
+    using enum Fault;
+    const std::string noMixer = "Unable to open ac97mixer.library\n",
+                      noDev = "Unable to find VIA8231 audio device\n", pci = "+mixer +pci ";
     const Row rows[] = {
-        {.name = "no mixer library", .says = "Unable to open ac97mixer.library\n",
-         .taken = "!mixer", .faults = {Fault::MixerLibrary}},
-        {.name = "old mixer library", .says = "Unable to open ac97mixer.library\n",
-         .taken = "!mixer", .faults = {Fault::MixerLibraryOld}},
-        {.name = "no mixer", .says = "Can't find mixer\n", .taken = "+mixer -mixer",
-         .faults = {Fault::Mixer}},
-        {.name = "no pci library", .says = "Unable to open cybpci.library\n",
-         .taken = "+mixer !pci -mixer", .faults = {Fault::PciLibrary}},
-        {.name = "no device", .says = "Unable to find VIA8231 audio device\n",
-         .taken = "+mixer +pci -pci -mixer", .faults = {Fault::Device}},
-        {.name = "no memory", .says = "Unable to allocate fixed memory address\n",
-         .taken = "+mixer +pci !alloc -pci -mixer", .faults = {Fault::Memory}},
-        {.name = "no I/O window", .says = "Unable to find VIA8231 audio device\n",
-         .taken = "+mixer +pci +alloc +config4 -free -pci -mixer", .faults = {Fault::IoWindow}},
-        {.name = "no file", .taken = start + "!file " + end,
-         .argv = {"kestrel", ScratchPath("none")}},
-        {.name = "no signal", .says = "Transfering audio data\nUnable to allocate signal\n",
-         .taken = start + "+file !signal -file " + end, .faults = {Fault::Signal}},
-        {.name = "no interrupt server", .says = "failed to add int handler\n" + played,
+        {.says = noMixer, .taken = "!mixer", .faults = {MixerLibrary}},
+        {.says = noMixer, .taken = "!mixer", .faults = {MixerLibraryOld}},
+        {.says = "Can't find mixer\n", .taken = "+mixer -mixer", .faults = {Mixer}},
+        {.says = "Unable to open cybpci.library\n",
+         .taken = "+mixer !pci -mixer",
+         .faults = {PciLibrary}},
+        {.says = noDev, .taken = pci + "-pci -mixer", .faults = {Device}},
+        {.says = "Unable to allocate fixed memory address\n",
+         .taken = "+mixer +pci !alloc -pci -mixer",
+         .faults = {Memory}},
+        {.says = noDev, .taken = pci + "+alloc +config4 -free -pci -mixer", .faults = {IoWindow}},
+        {.taken = start + "!file " + end, .argv = {"kestrel", ScratchPath("none")}},
+        {.says = "Transfering audio data\nUnable to allocate signal\n",
+         .taken = start + "+file !signal -file " + end,
+         .faults = {Signal}},
+        {.says = "failed to add int handler\n" + played,
          .taken = "+mixer +pci +alloc +config4 !int +config60 +file +signal -file -int -signal "
-                  "-free -pci -mixer", .rc = 0, .faults = {Fault::IntServer}},
-        {.name = "played", .says = played,
-         .taken = start + "+file +signal -file -int -signal -free -pci -mixer", .rc = 0},
+                  "-free -pci -mixer",
+         .rc = 0,
+         .faults = {IntServer}},
+        {.says = played,
+         .taken = start + "+file +signal -file -int -signal -free -pci -mixer",
+         .rc = 0},
         // A usage error does nothing but say so, with the command's name.
-        {.name = "no argv", .says = "Usage: kestrel filename\n", .rc = 100, .argv = {}},
-        {.name = "no file name", .says = usage, .rc = 100, .argv = {"play"}},
-        {.name = "two file names", .says = usage, .rc = 100, .argv = {"play", "a", "b"}},
+        {.says = "Usage: kestrel filename\n", .rc = 100, .argv = {}},
+        {.says = usage, .rc = 100, .argv = {"play"}},
+        {.says = usage, .rc = 100, .argv = {"play", "a", "b"}},
     };
-    // clang-format on
     const auto powerOn = OnMachine([] {}).codecRegisters;
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(testing::Message() << "row " << &row - rows);
         // One block ends a run with no interrupt server.
         const machine::Config config{.faults = row.faults, .breakAfterBlocks = 1};
         const machine::Result r = machine::Run(config, PlayerMain, row.argv);
@@ -491,7 +489,6 @@ TEST(Playback, RawData) {
     };
     // Without a server, CTRL-C could end the wait, but nobody is at a terminal.
     const machine::Config noServer{.faults = {Fault::IntServer}, .hostSigint = true};
-    // clang-format off
     std::vector<Row> rows = {
         {.name = "empty", .blocks = 1, .size = 0},
         {.name = "two buffers", .blocks = 2, .size = 2 * kBuffer},
@@ -499,16 +496,17 @@ TEST(Playback, RawData) {
         {.name = "CTRL-C pending at the start", .blocks = 5, .config = {.breakAtUs = 0}},
         {.name = "CTRL-C after 0 blocks", .blocks = 5, .config = {.breakAfterBlocks = 0}},
         {.name = "CTRL-C in block 1", .blocks = 0, .heard = 0, .config = {.breakAtUs = 1000}},
-        {.name = "CTRL-C after 2 blocks", .blocks = 2, .heard = 2,
-         .config = {.breakAfterBlocks = 2}},
+        {.name = "2 blocks, CTRL-C", .blocks = 2, .heard = 2, .config = {.breakAfterBlocks = 2}},
         {.name = "CTRL-C in block 4", .blocks = 3, .heard = 3, .config = {.breakAtUs = 100000}},
-        {.name = "no interrupt server", .blocks = 1, .size = 2 * kBuffer, .heard = 1,
-         .config = noServer},
+        {.name = "no server", .blocks = 1, .size = 2 * kBuffer, .heard = 1, .config = noServer},
         // A slow Read is an overrun.
-        {.name = "a slow read", .blocks = 4, .size = 4 * kBuffer, .heard = 1, .overruns = 1,
+        {.name = "a slow read",
+         .blocks = 4,
+         .size = 4 * kBuffer,
+         .heard = 1,
+         .overruns = 1,
          .config = {.slowReadMs = {{3, 40}}}},
     };
-    // clang-format on
     // Reads: the header, five pieces, the empty one at the end.
     for (int k = 1; k <= 7; ++k) {
         const int pieces = k > 2 ? k - 2 : 0;
@@ -590,7 +588,7 @@ TEST(Playback, APipeAsTheFile) {
         ASSERT_EQ(pipe(fds), 0);
         // A blocking write to a pipe writes it all.
         std::thread writer([&] {
-            [[maybe_unused]] const ssize_t n = write(fds[1], file.data(), file.size());
+            EXPECT_EQ(write(fds[1], file.data(), file.size()), ssize_t(file.size()));
             close(fds[1]);
         });
         machine::Config config;
@@ -609,6 +607,7 @@ TEST(Playback, APipeAsTheFile) {
         const machine::Result plain = Play(file);
         EXPECT_EQ(piped.output, plain.output);
         EXPECT_EQ(piped.returnCode, 0);
+        EXPECT_EQ(plain.returnCode, 0);
         EXPECT_EQ(Mismatch(piped.dac.bytes, plain.dac.bytes), "");
         EXPECT_EQ(Mismatch(piped.spdif.bytes, plain.spdif.bytes), "");
         EXPECT_EQ(piped.violations, Strings{});
