@@ -33,12 +33,6 @@ const std::string kRawOutput = "Transfering audio data\n" + kPlaying;
 
 const std::string kKestrel = KESTREL_PROGRAM_DIR "/kestrel";
 
-// Runs a command line, split at spaces, with the harness's sound devices.
-Process Shell(const std::string& line, int signal = 0, const Strings& env = {}) {
-    return RunProgram(Words(line), {env, signal != 0 ? kPlayingLine : "", signal,
-                                    signal == SIGKILL ? "1.5" : "0"});
-}
-
 // The captures, kestrel-machine writing both, and the files it plays.
 struct Files {
     std::string dac = ScratchPath("dac.wav"), trace = ScratchPath("trace.jsonl");
@@ -53,11 +47,14 @@ const Files& Shared() {
     return files;
 }
 
-// Runs a line, with no captures left from before.
-Process Fresh(const std::string& line, int signal = 0, const Strings& env = {}) {
-    std::filesystem::remove(Shared().dac);
-    std::filesystem::remove(Shared().trace);
-    return Shell(line, signal, env);
+// Runs a command line, split at spaces, with the harness's sound devices and
+// nothing left from before of what they and the captures wrote.
+Process Shell(const std::string& line, int signal = 0, const Strings& env = {}) {
+    for (const std::string& path : {Shared().dac, Shared().trace, ScratchPath("played.raw")}) {
+        std::filesystem::remove(path);
+    }
+    return RunProgram(Words(line), {env, signal != 0 ? kPlayingLine : "", signal,
+                                    signal == SIGKILL ? "1.5" : "0"});
 }
 
 // A played run's captures: a valid WAV file, and a trace that goes on to the
@@ -157,14 +154,12 @@ TEST(Programs, StatusAndStreams) {
         {.line = m + "--report -- kestrel" + half,
          .err = says("16 blocks played, 0.552 s machine time, 0 overruns, 0 violations, refill "
                      "slack min 32.000 ms (block 2), median 32.000 ms, max 32.000 ms")},
-        {.line = m + "--bogus -- kestrel" + half,
+        {.line = m + "--xx -- kestrel" + half,
          .status = 2,
-         .err = says("unknown option '--bogus'") + retry},
+         .err = says("unknown option '--xx'") + retry},
         {.line = "kestrel-machine --vers", .out = "kestrel-machine (kestrel) 1.0 (15.12.05)\n"},
         {.line = "kestrel-machine --trace=/dev/full -- kestrel" + half, .status = 74, .err = full},
-        {.line = "kestrel-machine --dac-wav=/dev/full -- kestrel" + half,
-         .status = 74,
-         .err = full},
+        {.line = "kestrel-machine --dac=/dev/full -- kestrel" + half, .status = 74, .err = full},
         {.line = "kestrel-machine --spdif-wav=" + none + "/x -- kestrel" + half,
          .status = 74,
          .err = says(none + "/x: No such file or directory")},
@@ -191,7 +186,7 @@ TEST(Programs, StatusAndStreams) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
-        const Process run = Fresh(row.line, 0, row.env);
+        const Process run = Shell(row.line, 0, row.env);
         EXPECT_EQ(run.status, row.status);
         // A bad option, or a file the player cannot open, is not played.
         EXPECT_EQ(run.out, row.status == 2 || row.status == 20 ? "" : row.out);
@@ -221,8 +216,7 @@ TEST(Programs, ASignalStopsPlayback) {
         {SIGINT, "kestrel" + ten}};
     for (const auto& [signal, line] : rows) {
         SCOPED_TRACE(std::to_string(signal) + " " + line);
-        std::filesystem::remove(ScratchPath("played.raw"));
-        const Process run = Fresh(line, signal);
+        const Process run = Shell(line, signal);
         EXPECT_EQ(run.status, signal == SIGKILL ? 128 + SIGKILL : 0);
         EXPECT_EQ(run.out, kRawOutput);
         EXPECT_EQ(run.err, "");
@@ -244,11 +238,10 @@ TEST(Programs, ASignalStopsPlayback) {
 TEST(Programs, TraceIsJsonLines) {
     ASSERT_EQ(Shell(Shared().m + "-- kestrel" + Shared().half).status, 0);
     const Bytes text = ReadFile(Shared().trace);
-    EXPECT_EQ(
-        Shell("jq -s -c [.[0].ev,(map(.ctx)|unique),(map(.t)|.==sort),length] " + Shared().trace)
-            .out,
-        "[\"library_open\",[\"int\",\"task\"],true," +
-            std::to_string(std::count(text.begin(), text.end(), '\n')) + "]\n");
+    const std::string jq = "jq -s -c [.[0].ev,(map(.ctx)|unique),(map(.t)|.==sort),length] ";
+    EXPECT_EQ(RunProgram(Words(jq + Shared().trace)).out,
+              "[\"library_open\",[\"int\",\"task\"],true," +
+                  std::to_string(std::count(text.begin(), text.end(), '\n')) + "]\n");
 }
 
 // Each help (-h; the install's manual pages are made from --help) begins with
