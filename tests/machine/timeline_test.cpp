@@ -128,6 +128,7 @@ TEST(Timeline, ParsesNestsAndCounts) {
                 }
             }
             const auto traceCount = [&](const char* kind) { return Events(r, {kind}).size(); };
+            EXPECT_GT(traceCount("block"), 0u);
             EXPECT_EQ(count["X1"] + count["X1overrun"], traceCount("block"));
             EXPECT_EQ(traceCount("block_end"), r.report.blocks);
             EXPECT_EQ(count["X1overrun"], r.report.overruns);
