@@ -69,8 +69,4 @@ inline constexpr std::uint32_t kVendorId1 = 0x7C;
 inline constexpr std::uint32_t kVendorId2 = 0x7E;
 inline constexpr std::uint32_t kLastRegister = 0x7E;
 
-constexpr std::uint16_t SpdifRateBits(std::uint16_t control) {
-    return static_cast<std::uint16_t>((control & kSpdifSpsrMask) >> kSpdifSpsrShift);
-}
-
 } // namespace ac97
