@@ -180,8 +180,12 @@ WallTime After(WallTime from, double machineNs, double slope) {
 double PaceSlope(Machine& m, std::uint64_t ns) {
     const std::uint64_t playing = m.config.deviceClock->PlayingNs();
     if (playing == kNever) {
+        m.pace.limitNs = kNever;
         return 1.0;
     }
+    // However long until the slope is set again (a host that does not come
+    // back for a while), the machine goes no further than where it stops.
+    m.pace.limitNs = playing + static_cast<std::uint64_t>(kLeadNs + kSteerNs);
     const double beyond = static_cast<double>(ns) - static_cast<double>(playing) - kLeadNs;
     return std::clamp(1.0 - beyond / kSteerNs, 0.0, kMaxSlope);
 }
@@ -193,11 +197,11 @@ std::uint64_t RealNs(Machine& m, WallTime wall) {
         return Scaled(wall - m.wallStart, Speed(m));
     }
     if (wall - p.wall >= kRepace) {
-        p.ns += Scaled(wall - p.wall, p.slope);
+        p.ns = std::max(p.ns, std::min(p.ns + Scaled(wall - p.wall, p.slope), p.limitNs));
         p.wall = wall;
         p.slope = PaceSlope(m, p.ns);
     }
-    return p.ns + Scaled(wall - p.wall, p.slope);
+    return std::max(p.ns, std::min(p.ns + Scaled(wall - p.wall, p.slope), p.limitNs));
 }
 
 // The wall time at which the real clock reaches machine time `ns`: exact
@@ -621,6 +625,9 @@ void StartClock(Machine& m) {
     m.wallStart = steady_clock::now();
     m.pace = {.on = !Virtual(m) && m.config.speed == 1.0 && m.config.deviceClock != nullptr,
               .wall = m.wallStart};
+    if (m.pace.on) {
+        m.pace.slope = PaceSlope(m, 0);
+    }
     m.clockStarted = true;
     if (!Virtual(m)) {
         m.alarmFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);

@@ -76,6 +76,7 @@ struct Pace {
     WallTime wall{};
     std::uint64_t ns = 0;
     double slope = 1.0;
+    std::uint64_t limitNs = kNever; // where the slope reaches 0; kNever unpaced
 };
 
 struct Machine {
