@@ -117,6 +117,24 @@ TEST(Headers, AiffRate) {
     }
 }
 
+// The A/52 sync information: fscod's rate, and frmsizecod's bit rate, two
+// codes a rate; the notes and the refusals quote both.
+TEST(Headers, Ac3SyncInfo) {
+    const std::int32_t kbits[] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                  192, 224, 256, 320, 384, 448, 512, 576, 640, 0};
+    for (std::uint32_t code = 0; code < 40; ++code) {
+        EXPECT_EQ(Ac3BitRate(code), kbits[code / 2]) << code;
+    }
+    const std::int32_t rates[] = {48000, 44100, 32000, -1};
+    for (std::uint8_t fscod = 0; fscod < 4; ++fscod) {
+        const std::uint8_t header[] = {0x0B, 0x77, 0, 0,
+                                       static_cast<std::uint8_t>(fscod << 6 | 23)};
+        const Ac3HeaderInfo info = ParseAc3SyncInfo(header);
+        EXPECT_EQ(info.sampleRate, rates[fscod]);
+        EXPECT_EQ(info.frameSizeCode, 23u);
+    }
+}
+
 // AC-3 as detection accepts it: each frame after a burst preamble.
 InputFormat Ac3(std::uint32_t n) {
     return {.playMode = PlayMode::Ac3,
