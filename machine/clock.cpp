@@ -236,8 +236,6 @@ void NoteLateness(Machine& m, std::uint64_t due) {
     }
     const std::uint64_t now = RealNs(m, steady_clock::now());
     const std::uint64_t late = now > due ? now - due : 0;
-    Report& r = m.result.report;
-    r.hostLateUs = std::max(r.hostLateUs, late / 1000);
     if (late > kLateToldNs && !m.lateTold && m.config.hostNote) {
         m.lateTold = true;
         char speed[32];

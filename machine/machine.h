@@ -142,8 +142,6 @@ struct Report {
     // Blocks that started before the Read into them landed: they played old
     // data again, or data that landed while they played.
     std::uint64_t overruns = 0;
-    // Real clock: the most machine time by which a device event ran late.
-    std::uint64_t hostLateUs = 0;
     // Real clock: machine time the clock was held back because the host took
     // longer to run the devices than the time they covered (see clock.cpp).
     std::uint64_t hostHeldUs = 0;

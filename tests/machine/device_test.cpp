@@ -574,6 +574,16 @@ TEST_F(Codec, RegistersAndLineOut) {
         // The run's result has it too.
         EXPECT_EQ(r.codecRegisters.at(row.reg), row.read);
     }
+    // Turning VRA off puts the rates back at 48 kHz (BB80h).
+    const auto vraOff = OnDevice([&] {
+        for (const auto& [reg, value] : {std::pair{0x2A, 1}, {0x2C, 8000}, {0x2A, 0}}) {
+            WriteCodecRegister(mixerLib, mixer, reg, value);
+        }
+    });
+    EXPECT_EQ(vraOff.codecRegisters.at(0x2C), 48000);
+    // And so does a reset that leaves it off, whatever the rate was.
+    const auto reset = OnMachine([] {}, {.vraOn = false, .codecPowerOn = {{0x2C, 44100}}});
+    EXPECT_EQ(reset.codecRegisters.at(0x2C), 48000);
     // The line out is the DAC stream through PCM Out Volume: 1.5 dB steps from
     // +12 dB (0) with 8 at 0 dB, saturating; bit 15 mutes. The volume, then a
     // frame in and the frame heard, each left and right.
