@@ -107,6 +107,13 @@ bool BusRangesOverlap(std::uint32_t a, std::uint32_t n, std::uint32_t b, std::ui
     return Overlap64(a, n, b, m);
 }
 
+// GCC says it has the thread sanitizer one way, clang the other.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KESTREL_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(KESTREL_THREAD_SANITIZER)
 // Volatile, so that the loop stays a loop of loads and never becomes a call to
 // memcpy, which the sanitizer watches whatever the attribute says.
 __attribute__((no_sanitize("thread"))) void
@@ -116,5 +123,12 @@ BusMasterRead(std::uint8_t* to, const std::uint8_t* from, std::size_t size) {
         to[i] = source[i];
     }
 }
+#else
+// Without the sanitizer a copy is a copy; the byte loop cost a tenth of the
+// machine's CPU time on a real-clock run.
+void BusMasterRead(std::uint8_t* to, const std::uint8_t* from, std::size_t size) {
+    std::memcpy(to, from, size);
+}
+#endif
 
 } // namespace machine
