@@ -48,7 +48,7 @@ void DeviceFeed::Write(const machine::AudioChunk& chunk) {
     const std::size_t at = (head_ + used_) % kQueueBytes;
     const std::size_t first = std::min(chunk.size, kQueueBytes - at);
     std::memcpy(&ring_[at], chunk.bytes, first);
-    std::memcpy(ring_.data(), chunk.bytes + first, chunk.size - first);
+    std::memcpy(ring_.get(), chunk.bytes + first, chunk.size - first);
     used_ += chunk.size;
     pieces_.push_back({chunk, at});
 
@@ -118,7 +118,7 @@ void DeviceFeed::Run() {
         } else {
             scratch_.resize(size);
             std::memcpy(scratch_.data(), &ring_[piece.at], first);
-            std::memcpy(scratch_.data() + first, ring_.data(), size - first);
+            std::memcpy(scratch_.data() + first, ring_.get(), size - first);
             piece.chunk.bytes = scratch_.data();
         }
         lock.unlock();

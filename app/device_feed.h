@@ -74,7 +74,9 @@ private:
     // Guarded by lock_: the queue, a ring of bytes and the pieces in it.
     std::mutex lock_;
     std::condition_variable wake_;
-    std::vector<std::uint8_t> ring_ = std::vector<std::uint8_t>(kQueueBytes);
+    // Not zeroed: Write fills each byte before Run reads it.
+    std::unique_ptr<std::uint8_t[]> ring_ =
+        std::make_unique_for_overwrite<std::uint8_t[]>(kQueueBytes);
     std::size_t head_ = 0, used_ = 0;
     std::deque<Piece> pieces_;
     bool finishing_ = false;

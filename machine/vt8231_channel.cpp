@@ -149,7 +149,9 @@ void FetchSlice(Machine& m, std::uint64_t untilNs) {
         FetchFailed(m, "audio data", bus);
         return;
     }
-    m.fetched.resize(size);
+    if (m.fetched.size() < size) {
+        m.fetched.resize(size); // grows to the longest slice once, not zeroed per slice
+    }
     BusMasterRead(m.fetched.data(), bytes, size);
     CodecPlay(m, m.fetched.data(), size, now);
     c.offset += slice * kFrameBytes;
