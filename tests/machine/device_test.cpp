@@ -822,6 +822,13 @@ TEST(ExecDosAndClock, Calls) {
         // A failing Read.
         {[] { return Read(f, buf, 64); }, -1},
         {[] { return Read(f, buf, 64); }, 0},
+        // The host's read fails (EIO: address 0 is not mapped).
+        {[] {
+             const BPTR h = ::Open("/proc/self/mem", MODE_OLDFILE);
+             const std::int32_t n = Read(h, buf, 8);
+             return ::Close(h), n;
+         },
+         -1},
         {[] { return Seek(f, 10, OFFSET_BEGINNING); }, 100},
         // No such mode.
         {[] { return Seek(f, 0, 5); }, -1},

@@ -132,6 +132,7 @@ TEST(Headers, Ac3SyncInfo) {
         const Ac3HeaderInfo info = ParseAc3SyncInfo(header);
         EXPECT_EQ(info.sampleRate, rates[fscod]);
         EXPECT_EQ(info.frameSizeCode, 23u);
+        EXPECT_EQ(info.bitRate, 0); // 23 is below the codes passed through
     }
 }
 
