@@ -89,7 +89,11 @@ std::uint32_t WritePciConfigLong(Library* base, PciDevice* device, std::uint32_t
         !CheckDevice(m, device, "WritePciConfigLong")) {
         return 0;
     }
-    if (offset >= vt8231::kCfgSize || (offset & 3) != 0) {
+    if (offset >= vt8231::kCfgSize) {
+        machine::Violation(m, "WritePciConfigLong outside the configuration space");
+        return 0;
+    }
+    if ((offset & 3) != 0) {
         machine::Violation(m, "WritePciConfigLong at an offset that is not a dword");
         return 0;
     }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <mutex>
 #include <set>
 
 #include <thread>
@@ -318,9 +319,20 @@ TEST_F(Sgd, PlaysTheTableAtTheCodecsRate) {
 // Leaving a sleep hands the devices to the hardware thread: a sleep before
 // the start, the task then releasing the held channel itself, busy as it is;
 // or a Wait that a server's signal ends, the server acknowledging and the
-// task making no call.
+// task making no call. The hardware thread passes the seam's points as it
+// serves.
 TEST_F(RealClock, BusyTask) {
     static std::atomic<int> interrupts;
+    using P = machine::SchedulePoint;
+    std::mutex seenLock;
+    std::set<P> hardware; // the points reached off the task's thread
+    const auto main = std::this_thread::get_id();
+    const Hook hook([&](P p) {
+        if (std::this_thread::get_id() != main) {
+            const std::lock_guard<std::mutex> guard(seenLock);
+            hardware.insert(p);
+        }
+    });
     for (const bool serverAcks : {false, true}) {
         SCOPED_TRACE(serverAcks);
         int spun = 0;
@@ -353,6 +365,8 @@ TEST_F(RealClock, BusyTask) {
         EXPECT_GT(r.report.taskCpuUs, 0u);
         EXPECT_LT(r.report.taskCpuUs, r.report.taskThreadCpuUs);
     }
+    EXPECT_EQ(hardware, (std::set<P>{P::RunnerTaken, P::RunnerReleased, P::ServersUnlocked,
+                                     P::SleepUnlocked}));
     // A Wait that nothing can end is a hang on the real clock too.
     EXPECT_EQ(OnDevice([] { Wait(1u << 20); }, {.clock = ClockKind::Real}).violations,
               Strings{"hang: Wait with nothing that can wake the task"});
@@ -650,6 +664,8 @@ TEST_F(Checks, EachBrokenRuleIsReported) {
          [&] { WritePciConfigLong(pci, dev, 0x3E, 0); }},
         {{"WritePciConfigByte outside the configuration space"},
          [&] { WritePciConfigByte(pci, dev, 0x100, 0); }},
+        {{"WritePciConfigLong outside the configuration space"},
+         [&] { WritePciConfigLong(pci, dev, 0x100, 0); }},
         {{"RemPciIntServer of a handle AddPciIntServer did not return"},
          [&] { RemPciIntServer(pci, &local); }},
         {{"interrupt server removed" + active},
