@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <mutex>
 #include <set>
 
@@ -628,8 +629,11 @@ TEST_F(Codec, RegistersAndLineOut) {
         EXPECT_EQ(std::int16_t(LoadLE16(&r.dac.bytes[398])), heard.second);
         EXPECT_EQ(r.dac.segments.at(0).muted, (volume & 0x8000) != 0);
     }
-    // Line in starts muted at 0 dB, as a reset leaves it.
-    EXPECT_EQ(OnMachine([] {}).codecRegisters.at(0x10), 0x8808);
+    // Line in starts muted at 0 dB, as a reset leaves it. The vendor ID is
+    // VIA's VT1616's: "ICE", then 0x51.
+    const auto power = OnMachine([] {}).codecRegisters;
+    EXPECT_EQ(power.at(0x10), 0x8808);
+    EXPECT_EQ(power.at(0x7C) << 16 | power.at(0x7E), 0x49434551);
 }
 
 // Each broken rule is reported.
@@ -726,9 +730,16 @@ TEST_F(Checks, EachBrokenRuleIsReported) {
         {{"8-bit write at 0x1, outside the I/O window", "interrupt server removed" + active,
           "DMA memory freed" + active, "channel still running" + end},
          [&] { Loop(), io = 0; }}};
+    // Whatever a run leaves open, the host's descriptors are closed after it.
+    const auto descriptors = [] {
+        const auto all = std::filesystem::directory_iterator("/proc/self/fd");
+        return std::distance(std::filesystem::begin(all), std::filesystem::end(all));
+    };
+    const auto open = descriptors();
     for (const auto& [violations, body] : rows) {
         SCOPED_TRACE(violations.empty() ? "none" : violations[0]);
         const auto r = OnDevice(body);
+        EXPECT_EQ(descriptors(), open);
         Strings want = violations;
         if (!want.empty() && want[0].ends_with("0x")) {
             char bus[9];

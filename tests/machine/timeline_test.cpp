@@ -141,6 +141,9 @@ TEST(Timeline, ParsesNestsAndCounts) {
             EXPECT_EQ(count["X3setup"], 1u);
             EXPECT_EQ(count["X3teardown"], traceCount("channel_stop"));
             EXPECT_NE(text.find("\"0x18 PCM Out Volume = 0x0808\""), std::string::npos);
+            // An interrupt holds the status read and the bits acknowledged.
+            EXPECT_EQ(text.find(R"("status":"0x81","acknowledged":"0x01")") != std::string::npos,
+                      rowConfig.faults.empty());
             // Lines go out a buffer, or a quarter of a second of machine time, at a time.
             EXPECT_LE(writes, 2 + text.size() / machine::kTimelineFlushBytes +
                                   r.report.timeUs / machine::kTimelineFlushUs);
@@ -168,6 +171,10 @@ TEST(Timeline, ParsesNestsAndCounts) {
         }
     }
     EXPECT_EQ(documented, traced);
+    // Slack as the timeline and the report write it: signed, three decimals.
+    EXPECT_EQ(machine::Milliseconds(0) + " " + machine::Milliseconds(-1) + " " +
+                  machine::Milliseconds(-31962),
+              "0.000 -0.001 -31.962");
 }
 
 } // namespace
