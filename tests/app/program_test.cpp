@@ -78,20 +78,12 @@ TEST(MachineOptions, Fields) {
     const machine::Config& c = o.config;
     EXPECT_EQ(c.speed, 0.25);
     EXPECT_EQ(c.clock, machine::ClockKind::Real);
-    EXPECT_EQ(o.dacWav, "a=b");
-    EXPECT_EQ(o.spdifWav, "s");
-    EXPECT_EQ(o.trace, "t");
-    EXPECT_TRUE(o.live);
-    EXPECT_EQ(o.livePcm, "p");
-    EXPECT_TRUE(o.report);
-    EXPECT_FALSE(c.spdifOn);
-    EXPECT_TRUE(c.vraOn);
-    EXPECT_EQ(c.failReadAt, 3);
+    EXPECT_EQ(o.dacWav + " " + o.spdifWav + " " + o.trace + " " + o.livePcm + " " + o.liveSpdifPcm,
+              "a=b s t p r");
+    EXPECT_EQ(std::tie(o.live, o.report, c.spdifOn, c.vraOn), std::tuple(true, true, false, true));
     EXPECT_EQ(c.faults, (std::set{machine::Fault::Device, machine::Fault::Memory}));
     EXPECT_EQ(c.slowReadMs, (std::map<int, std::uint32_t>{{2, 0}}));
-    EXPECT_EQ(c.breakAfterBlocks, 2);
-    EXPECT_EQ(c.breakAtUs, 5000);
-    EXPECT_EQ(o.liveSpdifPcm, "r");
+    EXPECT_EQ(std::tie(c.failReadAt, c.breakAfterBlocks, c.breakAtUs), std::tuple(3, 2LL, 5000LL));
     // All after "--" is the player's.
     EXPECT_EQ(o.command, (Strings{"kestrel", "--live"}));
 }
@@ -373,9 +365,7 @@ TEST(DeviceFeed, NeverWaitsForTheDevice) {
         int& played;
         Held(std::atomic<bool>& g, int& p) : go(g), played(p) {}
         bool Play(const machine::AudioChunk&, std::string*) override {
-            while (!go) {
-                std::this_thread::yield();
-            }
+            SpinUntil([&] { return go.load(); });
             return ++played > 0;
         }
         std::uint64_t Queued() override { return 0; }

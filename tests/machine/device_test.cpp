@@ -7,14 +7,17 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <set>
 
 #include <thread>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include "frontend/entry.h"
 #include "machine/host_signals.h"
@@ -216,42 +219,16 @@ TEST_F(Sgd, PlaysTheTableAtTheCodecsRate) {
         bool nonAudio = false;
         bool ack = true;
     };
-    // In the fields' order: too many for a row a line when named.
+    // In the fields' order, as arguments, so that a row takes two lines.
     const Row rows[] = {
-        {"an empty block, one after EOL",
-         {{0x2C, 32000}},
-         32000,
-         0x32,
-         {4096, 1000, 0, E | 2048, 4096},
-         {2},
-         {0, 1, 2, 3},
-         48000},
-        {"8000 Hz, data on S/PDIF",
-         {{0x2A, 1}, {0x3A, 2}, {0x2A, 5}, {0x2C, 7999}},
-         8000,
-         0x32,
-         {804, E | 400},
-         {2},
-         {0, 1},
-         44100,
-         true},
-        {"looping, no VRA",
-         {{0x2A, 0}, {0x2C, 8000}},
-         48000,
-         0xB3,
-         {F | 400, 800, E | 1200},
-         {0x81, 0x82, 0x81},
-         {0, 1, 2, 0, 1}},
-        {"held",
-         {{0x2A, 1}, {0x3A, 0x3000}, {0x2A, 5}},
-         22050,
-         0xB3,
-         {F | 400, E | 800},
-         {0x81, 0x82, 0x81},
-         {0, 1, 0, 1},
-         32000,
-         false,
-         false},
+        Row("an empty block, one after EOL", {{0x2C, 32000}}, 32000, 0x32,
+            {4096, 1000, 0, E | 2048, 4096}, {2}, {0, 1, 2, 3}, 48000),
+        Row("8000 Hz, data on S/PDIF", {{0x2A, 1}, {0x3A, 2}, {0x2A, 5}, {0x2C, 7999}}, 8000, 0x32,
+            {804, E | 400}, {2}, {0, 1}, 44100, true),
+        Row("looping, no VRA", {{0x2A, 0}, {0x2C, 8000}}, 48000, 0xB3, {F | 400, 800, E | 1200},
+            {0x81, 0x82, 0x81}, {0, 1, 2, 0, 1}),
+        Row("held", {{0x2A, 1}, {0x3A, 0x3000}, {0x2A, 5}}, 22050, 0xB3, {F | 400, E | 800},
+            {0x81, 0x82, 0x81}, {0, 1, 0, 1}, 32000, false, false),
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -348,14 +325,13 @@ TEST_F(RealClock, BusyTask) {
                     Wait(1u << sig); // returns with the next block end not yet due
                 }
                 interrupts = 0;
-                // The limit only keeps a broken machine from hanging.
-                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-                while (interrupts < 4 && std::chrono::steady_clock::now() < limit) {
+                SpinUntil([&] {
                     if (!serverAcks) {
                         WriteRegister8(io + kSgdStatus,
                                        ReadRegister8(io + kSgdStatus) & kSgdStatusBlockEnds);
                     }
-                }
+                    return interrupts >= 4;
+                });
                 spun = interrupts; // before Close, whose call would catch up
                 Close();
             },
@@ -366,6 +342,13 @@ TEST_F(RealClock, BusyTask) {
         EXPECT_GT(r.report.taskCpuUs, 0u);
         EXPECT_LT(r.report.taskCpuUs, r.report.taskThreadCpuUs);
     }
+    // A task that never sleeps: all its CPU time, 5 ms, is its own.
+    const auto spin = [] {
+        for (const std::clock_t from = std::clock(); std::clock() - from < CLOCKS_PER_SEC / 200;) {
+        }
+    };
+    const auto r = OnMachine(spin, {.clock = ClockKind::Real, .report = true});
+    EXPECT_EQ(r.report.taskCpuUs, r.report.taskThreadCpuUs);
     EXPECT_EQ(hardware, (std::set<P>{P::RunnerTaken, P::RunnerReleased, P::ServersUnlocked,
                                      P::SleepUnlocked}));
     // A Wait that nothing can end is a hang on the real clock too.
@@ -452,25 +435,39 @@ TEST_F(RealClock, ProgressAtPublication) {
 
 // At speed 1 a live device is the codec's crystal: one that has stopped
 // playing stops the machine once it is 450 ms ahead of it (its lead and the
-// steering beyond it), and one that plays on lets it go on. That holds
-// however long the host leaves the clock unread: here 600 ms, then a spin.
+// steering beyond it), however long the host leaves the clock unread, and one
+// that plays on lets it go on. Stopped so, with the hardware thread held, the
+// clock shows the channel fetching each frame as it plays, the last of a block
+// too: 9.99 ms into a block of 10, a write to its last frame is not heard.
 TEST_F(RealClock, ADeviceKeepsTheTime) {
     struct : machine::DeviceClock {
         std::atomic<std::uint64_t> at{0};
         std::uint64_t PlayingNs() override { return at; }
     } device;
-    OnMachine(
+    std::atomic<bool> held{true};
+    const Hook hook([&, main = std::this_thread::get_id()](machine::SchedulePoint p) {
+        while (p == machine::SchedulePoint::SleepUnlocked && held &&
+               std::this_thread::get_id() != main) {
+            std::this_thread::yield();
+        }
+    });
+    const auto r = OnDevice(
         [&] {
+            Load({kSgdEntryEol | 1920});
             std::this_thread::sleep_for(std::chrono::milliseconds(600));
             EXPECT_LE(machine::TimeUs(), 450000u);
-            const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-            while (machine::TimeUs() < 500000 && std::chrono::steady_clock::now() < limit) {
-            }
-            EXPECT_LE(machine::TimeUs(), 450000u);
+            SpinUntil([] { return machine::TimeUs() >= 449999; });
+            Start();
+            device.at = 9990000;
+            SpinUntil([] { return machine::TimeUs() >= 459989; });
+            ReadRegister8(io + kSgdStatus);
+            std::fill_n(static_cast<std::uint8_t*>(table) + 64 + 1916, 4, 0);
             device.at = 1000000000;
-            Delay(5);
+            Wait(1u << sig);
+            held = false;
         },
         {.clock = ClockKind::Real, .deviceClock = &device});
+    EXPECT_EQ(Mismatch(Head(r.dac.bytes, 1920), Pattern(1920, 1)), "");
 }
 
 // A runner held up in a sink is no hang of the player: the timeout counts the
@@ -491,9 +488,7 @@ TEST_F(RealClock, AHeldSinkIsNoHang) {
         [&] {
             Loop();
             // Busy, so that the hardware thread feeds the sink.
-            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            while (!held && std::chrono::steady_clock::now() < limit) {
-            }
+            SpinUntil([&] { return held.load(); });
             Wait(1u << sig);
         },
         {.clock = ClockKind::Real, .speed = 0.01, .hangTimeoutUs = 2500, .dacSink = &sink});
@@ -527,18 +522,19 @@ TEST(HostSignals, KeepErrnoRestartAndAreWaitedFor) {
         const auto paren = std::find(stat.rbegin(), stat.rend(), ')');
         return paren - stat.rbegin() >= 2 ? static_cast<char>(*(paren - 2)) : '?';
     };
-    while (reader == 0 || state() != 'S') {
-        std::this_thread::yield();
-    }
+    SpinUntil([&] { return reader != 0 && state() == 'S'; });
     pthread_kill(blocked.native_handle(), SIGHUP);
     ASSERT_EQ(write(fds[1], "x", 1), 1);
     blocked.join();
     EXPECT_EQ(got, 1);
     machine::ReleaseHostSignals();
     // A handler held on another thread, after it read the descriptor and
-    // before it writes to it.
-    machine::CatchHostSignals(fds[1]);
-    std::atomic<bool> entered{false}, released{false};
+    // before it writes to it. The descriptor is 0, as it is for a program
+    // started with its input closed.
+    const int input = dup(0);
+    dup2(fds[1], 0);
+    machine::CatchHostSignals(0);
+    std::atomic<bool> entered{false}, released{false}, raised{false};
     {
         const Hook hook([&](machine::SchedulePoint p) {
             if (p == machine::SchedulePoint::HostSignal) {
@@ -548,10 +544,8 @@ TEST(HostSignals, KeepErrnoRestartAndAreWaitedFor) {
                 }
             }
         });
-        std::thread signalled([] { std::raise(SIGINT); });
-        while (!entered) {
-            std::this_thread::yield();
-        }
+        std::thread signalled([&] { std::raise(SIGINT), raised = true; });
+        SpinUntil([&] { return entered || raised; });
         machine::ReleaseHostSignals();
         // The handler's wake-up is written by the time it returns.
         int written = 0;
@@ -560,6 +554,7 @@ TEST(HostSignals, KeepErrnoRestartAndAreWaitedFor) {
         released = true;
         signalled.join();
     }
+    input >= 0 ? dup2(input, 0) : close(0);
     close(fds[0]);
     close(fds[1]);
 }
@@ -822,8 +817,13 @@ TEST(Trace, Utf8OrEscaped) {
 // exec, dos and the clock do what they document.
 TEST(ExecDosAndClock, Calls) {
     static const std::string path = WriteFile("dos.bin", Pattern(100));
-    static BPTR f;
+    static BPTR f, p;
     static std::uint8_t buf[64], *mem;
+    // A pipe the program peeked 4 bytes of; each run writes 4 more.
+    static int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "abcd", 4), 4);
+    static const std::string piped = "/dev/fd/" + std::to_string(fds[0]);
     // Each call and what it returns, in order on one machine.
     const std::pair<std::function<std::int64_t()>, std::int64_t> rows[] = {
         // The highest free bit comes first.
@@ -861,11 +861,18 @@ TEST(ExecDosAndClock, Calls) {
              return ::Close(h), n;
          },
          -1},
+        // The pipe's host read fails (EAGAIN: see the hook) after as many
+        // bytes as were peeked: the Read gives all it got, the peeked bytes
+        // first, and the error waits for a Read that gets nothing. 1005 is
+        // MODE_OLDFILE.
+        {[] { return write(fds[1], "efgh", 4), Read(p = ::Open(piped.c_str(), 1005), buf, 64); },
+         8},
+        {[] { return std::string(buf, buf + 8) == "abcdefgh" ? Read(p, buf, 64) : 0; }, -1},
         {[] { return Seek(f, 10, OFFSET_BEGINNING); }, 100},
         // No such mode.
         {[] { return Seek(f, 0, 5); }, -1},
         {[] { return Printf("%s=%ld;%ld.\n", "n", -42L, 2147483647L); }, 18},
-        {[] { return FreeVec(mem), FreeSignal(31), ::Close(f) != 0; }, 1}};
+        {[] { return FreeVec(mem), FreeSignal(31), ::Close(p), ::Close(f) != 0; }, 1}};
     const auto run = [&] {
         for (std::size_t i = 0; i < std::size(rows); ++i) {
             EXPECT_EQ(rows[i].first(), rows[i].second) << "row " << i;
@@ -873,6 +880,19 @@ TEST(ExecDosAndClock, Calls) {
     };
     machine::Config config{.failReadAt = 3, .slowReadMs = {{1, 300}}, .breakAtUs = 250000};
     config.hostSigint = config.userAtTerminal = true;
+    struct stat st {};
+    fstat(fds[0], &st);
+    config.peeked = {st.st_dev, st.st_ino, Bytes(4)};
+    ASSERT_EQ(read(fds[0], config.peeked.bytes.data(), 4), 4);
+    // The pipe made non-blocking as its read starts.
+    const Hook hook([&](machine::SchedulePoint point) {
+        struct stat at {};
+        for (int fd = 0; point == machine::SchedulePoint::HostReadUnlocked && fd < 256; ++fd) {
+            if (fstat(fd, &at) == 0 && at.st_ino == st.st_ino) {
+                fcntl(fd, F_SETFL, O_NONBLOCK);
+            }
+        }
+    });
     struct sigaction host {};
     sigaction(SIGINT, nullptr, &host);
     // A host signal that no Wait took goes with its machine; each machine
@@ -887,6 +907,8 @@ TEST(ExecDosAndClock, Calls) {
     struct sigaction now {};
     sigaction(SIGINT, nullptr, &now);
     EXPECT_EQ(now.sa_handler, host.sa_handler);
+    close(fds[0]);
+    close(fds[1]);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -226,6 +228,17 @@ inline std::string Disagreement(const machine::Result& r) {
         out += overran.count(b) != 0 ? "" : "block " + std::to_string(b) + " late, no overrun; ";
     }
     return out;
+}
+
+// Spins until done() holds, for 30 s at most, so that a broken machine fails
+// a test rather than hangs it; returns done().
+template <class Done>
+bool SpinUntil(Done done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::yield();
+    }
+    return done();
 }
 
 // A schedule hook for the life of this object: `at` is called at every point
