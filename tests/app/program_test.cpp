@@ -76,8 +76,7 @@ TEST(MachineOptions, Fields) {
     ASSERT_TRUE(parsed.options.has_value()) << parsed.error;
     const app::MachineOptions& o = *parsed.options;
     const machine::Config& c = o.config;
-    EXPECT_EQ(c.speed, 0.25);
-    EXPECT_EQ(c.clock, machine::ClockKind::Real);
+    EXPECT_EQ(std::tie(c.speed, c.clock), std::tuple(0.25, machine::ClockKind::Real));
     EXPECT_EQ(o.dacWav + " " + o.spdifWav + " " + o.trace + " " + o.livePcm + " " + o.liveSpdifPcm,
               "a=b s t p r");
     EXPECT_EQ(std::tie(o.live, o.report, c.spdifOn, c.vraOn), std::tuple(true, true, false, true));

@@ -136,9 +136,8 @@ TEST(Timeline, ParsesNestsAndCounts) {
             EXPECT_EQ(count["i4"], traceCount("codec_write"));
             EXPECT_EQ(count["C1"], r.report.slackRefills + r.report.overruns);
             EXPECT_EQ(count["i0g"], traceCount("break") + traceCount("violation"));
-            EXPECT_EQ(count["Mthread_name"], 4u);
-            EXPECT_EQ(spans["0"].size(), 1u);
-            EXPECT_EQ(count["X3setup"], 1u);
+            EXPECT_EQ(std::tuple(count["Mthread_name"], spans["0"].size(), count["X3setup"]),
+                      std::tuple(4u, 1u, 1u));
             EXPECT_EQ(count["X3teardown"], traceCount("channel_stop"));
             EXPECT_NE(text.find("\"0x18 PCM Out Volume = 0x0808\""), std::string::npos);
             // An interrupt holds the status read and the bits acknowledged.
