@@ -446,9 +446,8 @@ TEST_F(RealClock, ADeviceKeepsTheTime) {
     } device;
     std::atomic<bool> held{true};
     const Hook hook([&, main = std::this_thread::get_id()](machine::SchedulePoint p) {
-        while (p == machine::SchedulePoint::SleepUnlocked && held &&
-               std::this_thread::get_id() != main) {
-            std::this_thread::yield();
+        if (p == machine::SchedulePoint::SleepUnlocked && std::this_thread::get_id() != main) {
+            SpinUntil([&] { return !held; });
         }
     });
     const auto r = OnDevice(
