@@ -231,13 +231,12 @@ inline std::string Disagreement(const machine::Result& r) {
 }
 
 // Spins until done() holds, for 30 s at most, so that a broken machine fails
-// a test rather than hangs it; returns done().
-inline bool SpinUntil(const auto& done) {
+// a test rather than hangs it.
+inline void SpinUntil(const auto& done) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!done() && std::chrono::steady_clock::now() < limit) {
         std::this_thread::yield();
     }
-    return done();
 }
 
 // A schedule hook for the life of this object: `at` is called at every point
